@@ -1,0 +1,58 @@
+// Frame capture and transfer: the per-tick update request, the transfer
+// stage that turns or mirrors, encodes and submits a frame, and the bulk
+// completion that frees its transfer slot.
+#pragma once
+
+#include <libusb.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "encoder_worker.h"
+#include "state.h"
+
+inline constexpr int TRANSFER_SLOTS = 4;  // bulk transfers in flight per device
+inline constexpr int ENCODER_WORKERS = 4;
+
+// One transfer slot of a device. The slot owns the buffer its stream is sent
+// from, so a stream stays unchanged until its completion has run, whatever
+// the next frames or a mode change do meanwhile.
+struct transfer_info_t {
+    thread_context_t *cxt;              // the device whose frame the transfer carries
+    int screen_id;                      // for messages
+    std::atomic<bool> occupied;         // from just before submission until completion
+    std::unique_ptr<uint8_t[]> stream;  // render thread only, and only while free
+    size_t stream_size;
+};
+
+// By device slot, then transfer slot.
+extern transfer_info_t xfer_info[MAX_DEVICES][TRANSFER_SLOTS];
+
+// Render loop, once per tick: asks EVDI for the screen's next frame and, when
+// one with changes is ready at once, captures and sends it.
+void screen_request(int screen_id);
+// The transfer stage for the frame just grabbed into buffer
+// buffer_to_be_updated. Runs on the render thread under the screen's lock.
+void screen_transfer(int screen_id, int buffer_to_be_updated);
+// Writes buffers[screen_id][buffer_to_be_updated] turned by 180 degrees
+// (v_flip) or mirrored left to right into the screen's turned frame; the EVDI
+// buffer itself stays a copy of the screen. Returns the turned frame, or a
+// frame with null pixels when it cannot be obtained.
+frame_view_t flip_framebuffer(int screen_id, int buffer_to_be_updated, bool v_flip);
+// Completion of a bulk transfer (main thread, inside libusb event handling).
+void xfr_complete(libusb_transfer *xfr);
+
+// Block rows of band `band` (0..ENCODER_WORKERS-1) in a grid of loop_y rows:
+// a quarter each with the remainder in the last band, or one row per band
+// for grids of fewer rows than bands. Every row goes to exactly one band.
+void band_rows(int loop_y, int band, int *first_row, int *end_row);
+
+// The encoding part of the transfer stage, shared with torvel-stream: swaps
+// the roles of the snapshot stores, runs the band workers over `frame`,
+// joins their records into `stream` (room for cxt->bitstream_size bytes) and
+// appends the fill words. Returns the stream length; 0 when no block changed
+// or the frame was abandoned (worker start failure, mode change).
+size_t encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
+                    const frame_view_t &frame, uint8_t *stream);
