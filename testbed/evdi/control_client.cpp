@@ -1,0 +1,168 @@
+// The harness's end of the control socket.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "control_protocol.h"
+#include "evdi_emu.h"
+#include "io_util.h"
+
+namespace evdiemu {
+
+using namespace wire;
+
+RemoteControl::~RemoteControl() {
+    close();
+}
+
+int RemoteControl::listen(const std::string &path) {
+    std::lock_guard lock(mu_);
+    sockaddr_un addr{};
+    if (path.size() >= sizeof(addr.sun_path)) return -ENAMETOOLONG;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -errno;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    ::unlink(path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        ::listen(fd, 1) != 0) {
+        int e = errno;
+        ::close(fd);
+        return -e;
+    }
+    listen_fd_ = fd;
+    path_ = path;
+    return 0;
+}
+
+int RemoteControl::accept(int timeout_ms) {
+    std::lock_guard lock(mu_);
+    if (fd_ >= 0) return 0;
+    if (listen_fd_ < 0) return -EBADF;
+    pollfd p{listen_fd_, POLLIN, 0};
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r < 0) return -errno;
+    if (r == 0) return -ETIMEDOUT;
+    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return -errno;
+    fd_ = fd;
+    return 0;
+}
+
+bool RemoteControl::is_connected() const {
+    return fd_ >= 0;
+}
+
+void RemoteControl::close() {
+    std::lock_guard lock(mu_);
+    if (fd_ >= 0) ::close(fd_);
+    if (listen_fd_ >= 0) {
+        ::close(listen_fd_);
+        ::unlink(path_.c_str());
+    }
+    fd_ = listen_fd_ = -1;
+}
+
+int RemoteControl::call(uint32_t op, int card, const int32_t *args, int nargs, const void *payload,
+                        size_t payload_len, void *reply, size_t reply_cap) {
+    std::lock_guard lock(mu_);
+    if (fd_ < 0) return -ENOTCONN;
+    Request q{};
+    q.magic = kMagic;
+    q.op = op;
+    q.card = card;
+    std::copy(args, args + std::min(nargs, kArgs), q.args);
+    q.payload_len = payload_len;
+    Reply r{};
+    if (!io::write_all(fd_, &q, sizeof(q)) ||
+        (payload_len && !io::write_all(fd_, payload, payload_len)) ||
+        !io::read_all(fd_, &r, sizeof(r)) || r.payload_len > kMaxPayload) {
+        ::close(fd_);  // the program ended, or the stream is out of step
+        fd_ = -1;
+        return -ENOTCONN;
+    }
+    // Keeps what fits and drains the rest, so the stream stays in step.
+    uint64_t keep = std::min<uint64_t>(r.payload_len, reply_cap);
+    if (keep && !io::read_all(fd_, reply, keep)) {
+        ::close(fd_);
+        fd_ = -1;
+        return -ENOTCONN;
+    }
+    char sink[4096];
+    for (uint64_t left = r.payload_len - keep; left > 0;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, sizeof(sink)));
+        if (!io::read_all(fd_, sink, n)) {
+            ::close(fd_);
+            fd_ = -1;
+            return -ENOTCONN;
+        }
+        left -= n;
+    }
+    return r.status;
+}
+
+int RemoteControl::cards(CardState *out, int max) {
+    return call(kCards, -1, nullptr, 0, nullptr, 0, out,
+                sizeof(CardState) * static_cast<size_t>(std::max(max, 0)));
+}
+
+int RemoteControl::edid(int card, uint8_t *out, size_t cap) {
+    return call(kEdid, card, nullptr, 0, nullptr, 0, out, cap);
+}
+
+int RemoteControl::modeset(int card, int width, int height, int refresh) {
+    int32_t a[] = {width, height, refresh};
+    return call(kModeset, card, a, 3, nullptr, 0, nullptr, 0);
+}
+
+int RemoteControl::output_off(int card) {
+    return call(kOutputOff, card, nullptr, 0, nullptr, 0, nullptr, 0);
+}
+
+int RemoteControl::dpms(int card, int mode) {
+    int32_t a[] = {mode};
+    return call(kDpms, card, a, 1, nullptr, 0, nullptr, 0);
+}
+
+int RemoteControl::paint(int card, int x, int y, int w, int h, const uint32_t *px, int stride_px) {
+    if (w <= 0 || h <= 0) return 0;
+    if (stride_px != w) {
+        // Packed rows travel as one payload: send row by row instead.
+        for (int row = 0; row < h; ++row) {
+            int r = paint(card, x, y + row, w, 1, px + static_cast<size_t>(row) * stride_px, w);
+            if (r < 0) return r;
+        }
+        return 0;
+    }
+    int32_t a[] = {x, y, w, h};
+    return call(kPaint, card, a, 4, px, static_cast<size_t>(w) * h * 4, nullptr, 0);
+}
+
+int RemoteControl::cursor_set(int card, int hot_x, int hot_y, int w, int h, bool enabled,
+                              const uint32_t *argb) {
+    int32_t a[] = {hot_x, hot_y, w, h, enabled ? 1 : 0};
+    size_t len = enabled && w > 0 && h > 0 ? static_cast<size_t>(w) * h * 4 : 0;
+    return call(kCursorSet, card, a, 5, argb, len, nullptr, 0);
+}
+
+int RemoteControl::cursor_move(int card, int x, int y) {
+    int32_t a[] = {x, y};
+    return call(kCursorMove, card, a, 2, nullptr, 0, nullptr, 0);
+}
+
+int RemoteControl::fail_next(Op op, int err, int count) {
+    int32_t a[] = {static_cast<int32_t>(op), err, count};
+    return call(kFailNext, -1, a, 3, nullptr, 0, nullptr, 0);
+}
+
+int RemoteControl::read_screen(int card, uint32_t *out, size_t cap_px) {
+    return call(kReadScreen, card, nullptr, 0, nullptr, 0, out, cap_px * 4);
+}
+
+}  // namespace evdiemu

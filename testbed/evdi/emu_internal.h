@@ -1,0 +1,35 @@
+// Shared between the libc overrides (interpose.cpp), the emulated module
+// (emulator.cpp) and the control thread (control_server.cpp).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace evdiemu::internal {
+
+// Direct access to the next definitions of the overridden calls, so that the
+// emulator's own file work neither recurses nor reaches the emulation again.
+int real_open(const char *path, int flags, mode_t mode);
+int real_close(int fd);
+int real_stat(const char *path, struct stat *st);
+
+// The private tree standing in for /sys and /dev; created on first use.
+// Returns its root ("" when it cannot be created).
+const char *tree_root();
+// Creates the sysfs and device entries of a new card and starts the process
+// that holds its node open. Returns the card's number or -errno.
+int tree_add_card(int index);
+int card_base();
+
+// Emulated module entry points.
+int emu_add_card();                        // the "add" attribute was written
+int emu_open(int card_number, int flags);  // open() of /dev/dri/cardN
+bool emu_owns_fd(int fd);
+int emu_ioctl(int fd, unsigned long request, void *arg);  // -1 with errno set
+void emu_release(int fd);                                 // before the real close
+void *emu_mmap(int fd, size_t len, int prot, int flags, off_t offset);
+
+void start_control_thread(const char *socket_path);
+
+}  // namespace evdiemu::internal
