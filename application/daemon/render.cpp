@@ -1,0 +1,91 @@
+#include "render.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "capture.h"
+#include "registry.h"
+#include "screen.h"
+#include "state.h"
+#include "usb_scrn.h"
+
+namespace {
+
+constexpr useconds_t FRAME_SLEEP_US = 16666;
+constexpr int EDID_BANK = 128;
+constexpr int EDID_EXTENSIONS_BYTE = 126;
+
+bool stopping(const thread_context_t &cxt) {
+    return cxt.stop_requested.load();
+}
+
+// Feature class, orientation or mirror state, and the EDID. A stop that
+// comes meanwhile cuts the probing short (the device is usually gone then).
+// Returns the EDID length for the screen.
+uint16_t probe(thread_context_t &cxt, uint8_t (&edid_buf)[2 * EDID_BANK]) {
+    GetMonitorFeature(cxt.usb_handle, &cxt.monitor_type);
+    if (cxt.monitor_type == MONITOR_TYPE_VMIRROR_DISABLE && !stopping(cxt)) {
+        uint8_t orient = cxt.rotate_state.load();
+        GetMonitorOrient(cxt.usb_handle, &orient);
+        cxt.rotate_state.store(orient);
+    } else if (cxt.monitor_type == MONITOR_TYPE_HMIRROR && !stopping(cxt)) {
+        GetMonitorMirror(cxt.usb_handle, &cxt.mirror_state);
+    }
+
+    memset(edid_buf, 0, sizeof edid_buf);
+    // A failed size query leaves the full two banks, within the buffer.
+    uint16_t edid_size = sizeof edid_buf;
+    if (stopping(cxt)) return EDID_BANK;
+    get_EDID_size(cxt.usb_handle, &edid_size);
+    get_EDID_data(cxt.usb_handle, edid_buf, 1);
+    if (edid_buf[EDID_EXTENSIONS_BYTE] == 0) return EDID_BANK;
+    if (!stopping(cxt)) get_EDID_data(cxt.usb_handle, edid_buf + EDID_BANK, 2);
+    if (edid_size > sizeof edid_buf) edid_size = sizeof edid_buf;
+    return edid_size;
+}
+
+}  // namespace
+
+bool display_off_tick(std::atomic<int32_t> &display_off) {
+    int32_t count = display_off.load();
+    if (count <= 0) return false;
+    const int32_t next = count + 1 >= DISPLAY_OFF_COUNT ? -1 : count + 1;
+    // A DPMS event stored since the load wins: the step is simply skipped.
+    return display_off.compare_exchange_strong(count, next) && next == -1;
+}
+
+void *render_thread(void *param) {
+    thread_context_t &cxt = *static_cast<thread_context_t *>(param);
+    const int32_t screen_id = entry_of_slot(cxt.id);
+    if (screen_id < 0) return nullptr;
+
+    uint8_t edid_buf[2 * EDID_BANK];
+    const uint16_t edid_size = probe(cxt, edid_buf);
+
+    if (stopping(cxt)) {
+        // Stopped before the screen existed: give the entry back as screen
+        // destruction would, and switch the display off.
+        device_info[screen_id].index.store(-1);
+        SetResolution(cxt.usb_handle, 0, 0);
+        return nullptr;
+    }
+    create_screen(screen_id, edid_buf, edid_size);
+
+    cxt.display_off.store(-1);
+    cxt.usb_error.store(0);
+    cxt.keep_going.store(true);
+    // A stop stored before this point is still seen by the loop test.
+    if (!stopping(cxt)) printf("Screen#%d is running\n", screen_id);
+
+    while (cxt.keep_going.load() && !stopping(cxt)) {
+        usleep(FRAME_SLEEP_US);
+        screen_request(screen_id);
+        if (display_off_tick(cxt.display_off)) SetResolution(cxt.usb_handle, 0, 0);
+    }
+
+    destroy_screen(screen_id);
+    SetResolution(cxt.usb_handle, 0, 0);
+    return nullptr;
+}

@@ -1,0 +1,112 @@
+#include "rotation.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "usb_scrn.h"
+
+namespace {
+
+constexpr char OUTPUT_PREFIX[] = "DVI-I-";
+constexpr size_t OUTPUT_PREFIX_LEN = 6;
+constexpr char LIST_COMMAND[] = "xrandr -q | grep \" connected \"";
+constexpr useconds_t STEP_US = 100000;
+constexpr int STEPS_PER_POLL = 10;  // one orientation poll per second
+
+const char *const ROTATE_FORMAT[4] = {
+    "xrandr --output %s --rotate normal",
+    "xrandr --output %s --rotate left",
+    "xrandr --output %s --rotate inverted",
+    "xrandr --output %s --rotate right",
+};
+
+// monitor_name is written by output naming on the set-up thread while
+// followers may read it.
+std::mutex name_mutex;
+
+bool following(const thread_context_t &cxt) {
+    return cxt.keep_going.load() && !cxt.stop_requested.load();
+}
+
+}  // namespace
+
+bool safe_output_name(const char *name) {
+    if (*name == '\0') return false;
+    for (const char *p = name; *p != '\0'; ++p) {
+        const char c = *p;
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool rotation_command(unsigned orientation, const char *name, char *out, size_t out_size) {
+    if (orientation > MONITOR_ROTATE_270) return false;
+    if (strncmp(name, OUTPUT_PREFIX, OUTPUT_PREFIX_LEN) != 0 || !safe_output_name(name))
+        return false;
+    const int n = snprintf(out, out_size, ROTATE_FORMAT[orientation], name);
+    return n > 0 && static_cast<size_t>(n) < out_size;
+}
+
+void get_monitor_name(const thread_context_t &cxt, char (&out)[32]) {
+    std::lock_guard<std::mutex> guard(name_mutex);
+    memcpy(out, cxt.monitor_name, sizeof out);
+    out[sizeof out - 1] = '\0';
+}
+
+void find_monitor_name() {
+    FILE *pipe = popen(LIST_COMMAND, "r");
+    if (pipe == nullptr) {
+        printf(">>> %s, popen failed!\n", "find_monitor_name");
+        return;
+    }
+    char line[256];
+    int n = 0;
+    while (fgets(line, sizeof line, pipe) != nullptr) {
+        if (strncmp(line, OUTPUT_PREFIX, OUTPUT_PREFIX_LEN) != 0) continue;
+        // The output name is everything before the first space.
+        const size_t len = strcspn(line, " \n");
+        if (n >= MAX_DEVICES) continue;
+        char name[sizeof g_context[0].monitor_name];
+        const size_t kept = len < sizeof name - 1 ? len : sizeof name - 1;
+        memcpy(name, line, kept);
+        name[kept] = '\0';
+        {
+            std::lock_guard<std::mutex> guard(name_mutex);
+            memcpy(g_context[n].monitor_name, name, sizeof name);
+        }
+        printf(">>> monitor#%d - %s\n", n, name);
+        ++n;
+    }
+    pclose(pipe);
+}
+
+void *rotate_thread(void *param) {
+    thread_context_t &cxt = *static_cast<thread_context_t *>(param);
+    while (following(cxt)) {
+        // The poll period is one second; the wait is cut short by a stop so
+        // tear-down does not wait for it.
+        for (int i = 0; i < STEPS_PER_POLL && following(cxt); ++i) usleep(STEP_US);
+        if (!following(cxt)) break;
+        uint8_t orientation = 0;
+        if (!GetMonitorOrient(cxt.usb_handle, &orientation)) continue;
+        // Whoever stores a new orientation first (this thread or the
+        // transfer stage) is the one that acts on it.
+        uint8_t previous = cxt.rotate_state.load();
+        if (orientation == previous) continue;
+        if (!cxt.rotate_state.compare_exchange_strong(previous, orientation)) continue;
+        char name[32];
+        get_monitor_name(cxt, name);
+        char command[80];
+        if (rotation_command(orientation, name, command, sizeof command)) {
+            const int status = system(command);
+            (void)status;  // xrandr failures are not detected
+        }
+    }
+    return nullptr;
+}

@@ -1,0 +1,27 @@
+// X output naming and the rotation follower of the rotating model. Both reach
+// the X server only through shell commands (xrandr).
+#pragma once
+
+#include <cstddef>
+
+#include "state.h"
+
+// Names slots 0..3 after the connected "DVI-I-" outputs that
+// `xrandr -q | grep " connected "` lists, in its order.
+void find_monitor_name();
+
+// Thread entry; param is the slot's thread_context_t. Polls the device's
+// orientation once a second and rotates the slot's X output to match.
+void *rotate_thread(void *param);
+
+// True when `name` may be handed to the shell: letters, digits, '-' and '_'
+// only, and not empty.
+bool safe_output_name(const char *name);
+
+// The xrandr command for `orientation` (MONITOR_ROTATE_*) on output `name`,
+// into out (80 bytes). False, and nothing to run, for other orientations, for
+// names not starting "DVI-I-" (not named yet) and for unsafe names.
+bool rotation_command(unsigned orientation, const char *name, char *out, size_t out_size);
+
+// The slot's output name (copied under the lock that output naming takes).
+void get_monitor_name(const thread_context_t &cxt, char (&out)[32]);

@@ -1,0 +1,254 @@
+#include "setup.h"
+
+#include <semaphore.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "registry.h"
+#include "render.h"
+#include "rotation.h"
+#include "state.h"
+#include "usb_scrn.h"
+
+namespace {
+
+constexpr long long freq_nanosecs = 3000000000LL;
+constexpr int QT_BLOB_LEN = 138;
+constexpr useconds_t STEP_US = 100000;
+
+// The timer's signal handler posts; timer_work waits.
+sem_t timer_sem;
+std::atomic<bool> timer_abort{false};
+thread_cell timer_worker;
+thread_cell setup_thread;
+// Guards timer_id between the arming thread and the timer work: the kernel's
+// signal delivery orders them, but not in a way every tool can see.
+std::mutex timer_mutex;
+
+// Serialises "slot still wanted? then start its thread" in the set-up thread
+// against tear-down marking the slot gone: either tear-down sees the thread
+// and joins it, or set-up sees the mark and starts nothing.
+std::mutex start_mutex;
+
+// Sleeps about `seconds`, returning early once the daemon is ending.
+void sleep_unless_ending(int seconds) {
+    for (int i = 0; i < seconds * 10 && !quenfa.load(); ++i) usleep(STEP_US);
+}
+
+void timer_handler(int, siginfo_t *, void *) {
+    const int saved = errno;
+    sem_post(&timer_sem);
+    errno = saved;
+}
+
+void delete_timer() {
+    std::lock_guard<std::mutex> guard(timer_mutex);
+    if (timer_id != nullptr) {
+        timer_delete(timer_id);
+        timer_id = nullptr;
+    }
+}
+
+void prepare_slot(int slot) {
+    thread_context_t &cxt = g_context[slot];
+    cxt.id = slot;
+    cxt.blksize = 256;
+    cxt.blocks_size = 3 * cxt.blksize;
+    Initialize(&cxt.cinfo, 90);
+    cxt.cinfo.Ximage = 32;
+    cxt.cinfo.Yimage = 8;
+    cxt.qtInfo.pbitstream = cxt.qt_table;
+    cxt.qtInfo.pos = 0;
+    GetDQTinfo(&cxt.cinfo, &cxt.qtInfo);
+}
+
+void *timer_work(void *) {
+    while (sem_wait(&timer_sem) != 0 && errno == EINTR) {
+    }
+    delete_timer();
+    if (timer_abort.load()) return nullptr;
+    for (int slot = 0; slot < MAX_DEVICES; ++slot)
+        if (usb_dev_array[slot].load() != nullptr) prepare_slot(slot);
+    setup_thread.start(create_render_thread, nullptr);
+    timer_created.store(false);
+    return nullptr;
+}
+
+// A device that has no id yet gets a fresh one, stored in the device.
+void open_and_identify(int slot) {
+    thread_context_t &cxt = g_context[slot];
+    libusb_device_handle *handle = nullptr;
+    const int rc = libusb_open(cxt.usb_dev, &handle);
+    if (rc != 0 || handle == nullptr) {
+        printf("libusb_open() failed: %s\n", libusb_error_name(rc));
+        return;
+    }
+    cxt.usb_handle = handle;
+    uint64_t device_id = NO_DEVICE_ID;
+    int32_t screen_id = -1;
+    if (GetDeviceId(handle, &device_id)) {
+        if (device_id == NO_DEVICE_ID) {
+            device_id = draw_new_device_id();
+            SetDeviceId(handle, device_id);
+        }
+        set_previous_device_id(slot, device_id, &screen_id);
+    } else {
+        screen_id = claim_free_entry(slot);
+    }
+    printf(">>> index: %d, position: %d, devID: 0x%08lx\n", cxt.id, screen_id,
+           static_cast<unsigned long>(device_id));
+}
+
+// Closes the handle of a device that left before it got its threads, and
+// gives its registry entry back.
+void drop_departed(int slot, int entry) {
+    device_info[entry].index.store(-1);
+    thread_context_t &cxt = g_context[slot];
+    if (cxt.usb_handle != nullptr) {
+        libusb_close(cxt.usb_handle);
+        cxt.usb_handle = nullptr;
+    }
+}
+
+// The rotating model's follower starts once its screen exists (keep_going).
+void start_rotation_follower(int slot) {
+    thread_context_t &cxt = g_context[slot];
+    while (!cxt.keep_going.load() && !cxt.stop_requested.load() && !slot_departed[slot].load() &&
+           !quenfa.load())
+        usleep(STEP_US);
+    std::lock_guard<std::mutex> guard(start_mutex);
+    if (!cxt.keep_going.load() || cxt.stop_requested.load() || slot_departed[slot].load()) return;
+    const int rc = g_rot_threads[slot].start(rotate_thread, &cxt);
+    if (rc != 0) printf("Create rotate thread failed, error: %s\n", strerror(rc));
+}
+
+// Starts the device whose registry entry has position `order`, if any.
+void start_position(int order) {
+    for (int entry = 0; entry < MAX_DEVICES; ++entry) {
+        const int32_t slot = device_info[entry].index.load();
+        if (slot == -1 || device_info[entry].position != order) continue;
+        thread_context_t &cxt = g_context[slot];
+        if (!slot_departed[slot].load())
+            SetQuantTable(cxt.usb_handle, cxt.qt_table, QT_BLOB_LEN, 1);
+        {
+            std::lock_guard<std::mutex> guard(start_mutex);
+            if (slot_departed[slot].load()) {
+                drop_departed(slot, entry);
+                return;
+            }
+            const int rc = g_threads[slot].start(render_thread, &cxt);
+            if (rc != 0) {
+                printf("Create thread failed, error: %s\n", strerror(rc));
+                return;
+            }
+        }
+        if (cxt.usb_pid == static_cast<uint32_t>(PRODUCT_ID[4])) start_rotation_follower(slot);
+        return;
+    }
+}
+
+}  // namespace
+
+void create_thread() {
+    if (timer_created.exchange(true)) return;
+
+    struct sigaction sa = {};
+    sa.sa_flags = SA_SIGINFO;
+    sa.sa_sigaction = timer_handler;
+    sigemptyset(&sa.sa_mask);
+    sem_init(&timer_sem, 0, 0);
+    if (sigaction(SIGRTMIN, &sa, nullptr) == -1) {
+        puts("sigaction failed");
+        return;
+    }
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGRTMIN);
+    if (pthread_sigmask(SIG_SETMASK, &mask, nullptr) != 0) {
+        puts("sigprocmask failed");
+        return;
+    }
+    // Started with SIGRTMIN blocked, like every thread started from here on;
+    // the signal is taken by the main thread once it unblocks it below.
+    if (timer_worker.start(timer_work, nullptr) != 0) {
+        puts("timer_create failed");
+        return;
+    }
+    struct sigevent sev = {};
+    sev.sigev_notify = SIGEV_SIGNAL;
+    sev.sigev_signo = SIGRTMIN;
+    sev.sigev_value.sival_ptr = &timer_id;
+    {
+        std::lock_guard<std::mutex> guard(timer_mutex);
+        if (timer_create(CLOCK_REALTIME, &sev, &timer_id) == -1) {
+            timer_id = nullptr;
+            puts("timer_create failed");
+            return;
+        }
+        printf("timer ID is %#jx\n", static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(timer_id)));
+        struct itimerspec its = {};
+        its.it_value.tv_sec = freq_nanosecs / 1000000000;
+        its.it_value.tv_nsec = freq_nanosecs % 1000000000;
+        its.it_interval = its.it_value;
+        if (timer_settime(timer_id, 0, &its, nullptr) == -1) {
+            puts("timer_settime failed");
+            return;
+        }
+    }
+    if (pthread_sigmask(SIG_UNBLOCK, &mask, nullptr) != 0) puts("sigprocmask failed");
+}
+
+void finish_startup() {
+    if (timer_worker.running()) {
+        timer_abort.store(true);
+        sem_post(&timer_sem);
+        timer_worker.join();
+    }
+    setup_thread.join();
+}
+
+void *create_render_thread(void *) {
+    const uint8_t state = device_attached_state.fetch_and(static_cast<uint8_t>(~1u)) & ~1u;
+    printf("******************************* attached state: %d\n", state);
+
+    for (int slot = 0; slot < MAX_DEVICES; ++slot) {
+        // A device that left before it was opened stays in its slot; it is
+        // not opened.
+        if (usb_dev_array[slot].load() == nullptr || slot_departed[slot].load()) continue;
+        open_and_identify(slot);
+    }
+
+    for (int order = 0; order < MAX_DEVICES && !quenfa.load(); ++order) {
+        start_position(order);
+        sleep_unless_ending(1);
+    }
+    if (!quenfa.load()) find_monitor_name();
+
+    const uint8_t masked = device_attached_state.fetch_and(1) & 1;
+    printf(">>> %s: My job finished, see you later --- %d\n", "create_render_thread", masked);
+    return nullptr;
+}
+
+void destroy_thread(int index, int screen_id, bool close_device) {
+    {
+        std::lock_guard<std::mutex> guard(start_mutex);
+        slot_departed[index].store(true);  // a torn-down slot is not started again
+    }
+    if (!g_threads[index].running()) return;
+    thread_context_t &cxt = g_context[index];
+    request_stop(cxt);
+    g_threads[index].join();
+    if (cxt.usb_pid == static_cast<uint32_t>(PRODUCT_ID[4])) g_rot_threads[index].join();
+    if (screen_id >= 0 && screen_id < MAX_DEVICES) eevt_threads[screen_id].cancel_and_join();
+    if (close_device && cxt.usb_handle != nullptr) {
+        libusb_clear_halt(cxt.usb_handle, USB_SCRN_BULK_EP);
+        libusb_close(cxt.usb_handle);
+        cxt.usb_handle = nullptr;
+    }
+}

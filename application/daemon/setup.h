@@ -1,0 +1,25 @@
+// Bringing the devices present at start-up into service, and tearing one
+// down when it leaves.
+//
+// The start-up timer fires three seconds after create_thread armed it. Its
+// signal handler only posts a semaphore; a waiting thread then does the
+// timer's work (slot preparation, start of the set-up thread), which is not
+// async-signal-safe.
+#pragma once
+
+// Arms the one-shot start-up timer (main thread, once).
+void create_thread();
+
+// Set-up thread: opens and identifies each device, binds it to a registry
+// entry, sends its quantisation table and starts the render threads in
+// position order, one second apart; names the X outputs at the end.
+void *create_render_thread(void *param);
+
+// Stops one device's threads (render thread, rotation follower, EVDI event
+// thread) and, with close_device, closes its handle. Main thread only.
+void destroy_thread(int index, int screen_id, bool close_device);
+
+// Before shutdown: deletes a timer that has not fired yet and waits for the
+// timer work and a running set-up thread to finish (the set-up thread stops
+// starting devices once quenfa is set).
+void finish_startup();
