@@ -52,7 +52,7 @@ void band_rows(int loop_y, int band, int *first_row, int *end_row);
 // The encoding part of the transfer stage, shared with torvel-stream: swaps
 // the roles of the snapshot stores, runs the band workers over `frame`,
 // joins their records into `stream` (room for cxt->bitstream_size bytes) and
-// appends the fill words. Returns the stream length; 0 when no block changed
-// or the frame was abandoned (worker start failure, mode change).
-size_t encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
-                    const frame_view_t &frame, uint8_t *stream);
+// appends the fill words. Returns the stream length; 0 when no block changed,
+// -1 when the frame was abandoned (worker start failure, mode change).
+long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
+                  const frame_view_t &frame, uint8_t *stream);

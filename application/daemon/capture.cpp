@@ -1,0 +1,264 @@
+#include "capture.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "screen.h"
+#include "stream.h"
+#include "usb_scrn.h"
+
+transfer_info_t xfer_info[MAX_DEVICES][TRANSFER_SLOTS];
+
+namespace {
+
+constexpr int MAX_RECTS = 16;
+
+// Starts one worker per non-empty band and waits for all of them. When a
+// start fails, the workers already running are still waited for, since they
+// use the jobs and the stream buffer. False when the frame must be dropped.
+bool run_band_workers(jpegenc_param_t *jobs, int count) {
+    pthread_t threads[ENCODER_WORKERS];
+    bool started[ENCODER_WORKERS] = {};
+    bool ok = true;
+    for (int i = 0; i < count && ok; ++i) {
+        if (jobs[i].block_start >= jobs[i].block_end) continue;
+        const int rc = pthread_create(&threads[i], nullptr, jpegenc_thread, &jobs[i]);
+        if (rc != 0) {
+            std::printf("Create jpeg encoder A thread failed, error: %s\n", std::strerror(rc));
+            ok = false;
+            break;
+        }
+        started[i] = true;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (started[i]) pthread_join(threads[i], nullptr);
+    }
+    return ok;
+}
+
+// Copies the rectangles the last grab brought into the other buffer across
+// into `buffer_id`, which is about to be grabbed into: EVDI copies only the
+// damaged rectangles, so without this each buffer would keep stale pixels
+// outside its own grabs. Under the screen's lock.
+void bring_across(int screen_id, int buffer_id) {
+    screen_state_t &st = screen_state[screen_id];
+    const evdi_buffer &to = buffers[screen_id][buffer_id];
+    const evdi_buffer &from = buffers[screen_id][1 - buffer_id];
+    for (int i = 0; i < st.pending_count; ++i) {
+        const evdi_rect &r = st.pending[i];
+        const size_t bytes = 4 * static_cast<size_t>(r.x2 - r.x1);
+        for (int y = r.y1; y < r.y2; ++y) {
+            const size_t at = static_cast<size_t>(y) * to.stride + 4 * static_cast<size_t>(r.x1);
+            std::memcpy(static_cast<uint8_t *>(to.buffer) + at,
+                        static_cast<const uint8_t *>(from.buffer) + at, bytes);
+        }
+    }
+    st.pending_count = 0;
+}
+
+// Keeps the grabbed rectangles, clipped to the buffer, as what the other
+// buffer now lacks.
+void remember_grab(int screen_id, const evdi_rect *rects, int count) {
+    screen_state_t &st = screen_state[screen_id];
+    const evdi_buffer &b = buffers[screen_id][0];
+    st.pending_count = 0;
+    for (int i = 0; i < std::min(count, MAX_RECTS); ++i) {
+        evdi_rect r = rects[i];
+        r.x1 = std::clamp(r.x1, 0, b.width);
+        r.x2 = std::clamp(r.x2, r.x1, b.width);
+        r.y1 = std::clamp(r.y1, 0, b.height);
+        r.y2 = std::clamp(r.y2, r.y1, b.height);
+        if (r.x1 < r.x2 && r.y1 < r.y2) st.pending[st.pending_count++] = r;
+    }
+}
+
+transfer_info_t *take_free_slot(int slot) {
+    for (transfer_info_t &t : xfer_info[slot]) {
+        if (!t.occupied.load(std::memory_order_acquire)) return &t;
+    }
+    return nullptr;
+}
+
+// Encodes into the slot's stream buffer; -1 when the frame was abandoned.
+long encode_into_slot(thread_context_t *cxt, int screen_id, int buffer_id,
+                      const frame_view_t &frame, transfer_info_t &slot) {
+    if (slot.stream_size < cxt->bitstream_size) {
+        slot.stream = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[cxt->bitstream_size]);
+        slot.stream_size = slot.stream ? cxt->bitstream_size : 0;
+        if (!slot.stream) return -1;
+    }
+    return encode_frame(cxt, screen_id, buffer_id, frame, slot.stream.get());
+}
+
+}  // namespace
+
+void band_rows(int loop_y, int band, int *first_row, int *end_row) {
+    if (loop_y >= ENCODER_WORKERS) {
+        const int rows = loop_y / ENCODER_WORKERS;
+        *first_row = rows * band;
+        *end_row = band == ENCODER_WORKERS - 1 ? loop_y : rows * (band + 1);
+        return;
+    }
+    *first_row = std::min(band, std::max(loop_y, 0));
+    *end_row = std::min(band + 1, std::max(loop_y, 0));
+}
+
+long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
+                  const frame_view_t &frame, uint8_t *stream) {
+    uint8_t *curr = cxt->dirty_block[cxt->current_dirty].get();
+    uint8_t *prev = cxt->dirty_block[1 - cxt->current_dirty].get();
+    cxt->current_dirty = static_cast<uint8_t>(1 - cxt->current_dirty);
+
+    // Each band's area holds a largest record for each of its blocks; the
+    // areas follow one another from the start of the stream buffer, so the
+    // joined stream never overtakes a band it has not moved yet.
+    jpegenc_param_t jobs[ENCODER_WORKERS];
+    uint8_t *starts[ENCODER_WORKERS];
+    uint8_t *area = stream;
+    for (int i = 0; i < ENCODER_WORKERS; ++i) {
+        int first_row = 0, end_row = 0;
+        band_rows(cxt->loop_y, i, &first_row, &end_row);
+        uint8_t *area_end = area + max_records_bytes(static_cast<size_t>(end_row - first_row) *
+                                                     static_cast<size_t>(cxt->loop_x));
+        jobs[i] = jpegenc_param_t{cxt,
+                                  screen_id,
+                                  buffer_to_be_updated,
+                                  first_row * cxt->loop_x,
+                                  end_row * cxt->loop_x,
+                                  curr,
+                                  prev,
+                                  0,
+                                  reinterpret_cast<BlockHeader_t *>(area),
+                                  frame,
+                                  area_end};
+        starts[i] = area;
+        area = area_end;
+    }
+    if (!run_band_workers(jobs, ENCODER_WORKERS)) return -1;
+    if (!buffersRegistered[screen_id].load()) return -1;
+
+    band_records_t bands[ENCODER_WORKERS];
+    for (int i = 0; i < ENCODER_WORKERS; ++i) {
+        bands[i] = band_records_t{starts[i], static_cast<size_t>(jobs[i].streamlen),
+                                  reinterpret_cast<uint8_t *>(jobs[i].current_header)};
+    }
+    return static_cast<long>(assemble_stream(stream, bands, ENCODER_WORKERS));
+}
+
+frame_view_t flip_framebuffer(int screen_id, int buffer_to_be_updated, bool v_flip) {
+    screen_state_t &st = screen_state[screen_id];
+    const evdi_buffer &b = buffers[screen_id][buffer_to_be_updated];
+    const size_t bytes = static_cast<size_t>(b.stride) * b.height;
+    if (st.turned_size < bytes) {
+        st.turned = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]);
+        st.turned_size = st.turned ? bytes : 0;
+        if (!st.turned) return frame_view_t{nullptr, b.width, b.height, b.stride};
+    }
+    // Pixel x of row y comes from pixel width-1-x of row y (mirror) or of row
+    // height-1-y (turned by 180 degrees).
+    const auto *src = static_cast<const uint8_t *>(b.buffer);
+    uint8_t *dst = st.turned.get();
+    for (int y = 0; y < b.height; ++y) {
+        const int from_row = v_flip ? b.height - 1 - y : y;
+        const uint8_t *s = src + static_cast<size_t>(from_row) * b.stride;
+        uint8_t *d = dst + static_cast<size_t>(y) * b.stride;
+        for (int x = 0; x < b.width; ++x)
+            std::memcpy(d + 4 * static_cast<size_t>(x),
+                        s + 4 * static_cast<size_t>(b.width - 1 - x), 4);
+    }
+    return frame_view_t{dst, b.width, b.height, b.stride};
+}
+
+void screen_transfer(int screen_id, int buffer_to_be_updated) {
+    thread_context_t *cxt = screen_context(screen_id);
+    if (cxt == nullptr) return;
+    screen_state_t &st = screen_state[screen_id];
+
+    if (cxt->monitor_type == MONITOR_TYPE_VMIRROR) {
+        uint8_t orient = cxt->rotate_state.load();
+        if (GetMonitorOrient(cxt->usb_handle, &orient)) cxt->rotate_state.store(orient);
+    } else if (cxt->monitor_type == MONITOR_TYPE_HMIRROR) {
+        GetMonitorMirror(cxt->usb_handle, &cxt->mirror_state);
+    }
+    const evdi_buffer &b = buffers[screen_id][buffer_to_be_updated];
+    frame_view_t frame{static_cast<const uint8_t *>(b.buffer), b.width, b.height, b.stride};
+    frame_view_t turned{};
+    if (cxt->rotate_state.load() == MONITOR_ROTATE_180)
+        turned = flip_framebuffer(screen_id, buffer_to_be_updated, true);
+    else if (cxt->mirror_state == MIRROR_ENABLE)
+        turned = flip_framebuffer(screen_id, buffer_to_be_updated, false);
+    // Without memory for the turned frame the frame goes out as captured.
+    if (turned.pixels != nullptr) frame = turned;
+
+    transfer_info_t *slot = take_free_slot(cxt->id);
+    if (slot == nullptr) {
+        st.resend = true;
+        return;
+    }
+    slot->screen_id = screen_id;
+    slot->cxt = cxt;
+    const long length = encode_into_slot(cxt, screen_id, buffer_to_be_updated, frame, *slot);
+    if (length < 0) st.resend = true;
+    if (length <= 0) return;
+
+    slot->occupied.store(true, std::memory_order_release);
+    if (!Write(cxt->usb_handle, slot->stream.get(), static_cast<uint64_t>(length), xfr_complete,
+               slot)) {
+        std::printf("%s: USB write failed@Screen#%d!\n", "screen_transfer", screen_id);
+        cxt->usb_error.fetch_add(1);
+        slot->occupied.store(false, std::memory_order_release);
+    }
+}
+
+void screen_request(int screen_id) {
+    if (screen_id < 0 || screen_id >= MAX_DEVICES) return;
+    if (!buffersRegistered[screen_id].load()) return;
+    screen_state_t &st = screen_state[screen_id];
+    std::lock_guard<std::mutex> hold(st.lock);
+    // A mode change may have run while this thread waited for the lock.
+    evdi_handle handle = evdihndl[screen_id].load();
+    if (!buffersRegistered[screen_id].load() || handle == EVDI_INVALID_HANDLE) return;
+
+    const int buffer_id = evdi_buf_id[screen_id] & 1;
+    if (evdi_request_update(handle, buffer_id)) {
+        bring_across(screen_id, buffer_id);
+        evdi_rect rects[MAX_RECTS];
+        int num_rects = MAX_RECTS;
+        evdi_grab_pixels(handle, rects, &num_rects);
+        if (num_rects <= 0 && !st.resend) return;
+        remember_grab(screen_id, rects, num_rects);
+    } else {
+        if (!st.resend) return;
+        // Nothing new, but the last frame never left: send the screen as it
+        // stands, from this buffer made whole.
+        bring_across(screen_id, buffer_id);
+    }
+    st.resend = false;
+    screen_transfer(screen_id, buffer_id);
+    evdi_buf_id[screen_id] = 1 - buffer_id;
+}
+
+void xfr_complete(libusb_transfer *xfr) {
+    auto *slot = static_cast<transfer_info_t *>(xfr->user_data);
+    const int status = xfr->status;
+    if (slot != nullptr) {
+        // Read before the slot is released: the render thread may take it
+        // again at once.
+        thread_context_t *cxt = slot->cxt;
+        const int screen_id = slot->screen_id;
+        slot->occupied.store(false, std::memory_order_release);
+        if (cxt != nullptr) {
+            if (status == LIBUSB_TRANSFER_COMPLETED) {
+                cxt->usb_error.store(0);
+            } else if (status >= LIBUSB_TRANSFER_ERROR && status <= LIBUSB_TRANSFER_OVERFLOW) {
+                cxt->usb_error.fetch_add(1);
+                std::printf("USB write failed@Screen#%d, error:%d\n", screen_id, status);
+            }
+        }
+    }
+    libusb_free_transfer(xfr);
+}

@@ -1,0 +1,320 @@
+#include "screen.h"
+
+#include <poll.h>
+#include <pthread.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "capture.h"
+#include "registry.h"
+#include "stream.h"
+#include "usb_scrn.h"
+
+screen_state_t screen_state[MAX_DEVICES];
+
+namespace {
+
+// How long the event thread waits for an event before it looks at the
+// screen's handle again; bounds how long it keeps polling a closed screen.
+constexpr int EVENT_POLL_MS = 100;
+// Rest between looks while the screen has no handle.
+constexpr int NO_HANDLE_REST_MS = 50;
+
+int screen_of(void *user_data) {
+    const auto id = reinterpret_cast<intptr_t>(user_data);
+    return id >= 0 && id < MAX_DEVICES ? static_cast<int>(id) : -1;
+}
+
+// libevdi prints to standard output unless given a function; its lines are
+// announced as its own so they do not pass for the daemon's.
+void evdi_log_line(void * /*user_data*/, const char *fmt, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    std::printf("[libevdi] %s\n", line);
+}
+
+void route_evdi_logging() {
+    static std::once_flag once;
+    std::call_once(once, [] { evdi_set_logging(evdi_logging{evdi_log_line, nullptr}); });
+}
+
+std::unique_ptr<uint8_t[]> try_alloc(size_t bytes) {
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]);
+}
+
+// Unregisters and frees the screen's frame buffers. Under the screen's lock.
+void release_frame_buffers(int screen_id, evdi_handle handle, const char *caller) {
+    screen_state_t &st = screen_state[screen_id];
+    for (int id = 0; id < 2; ++id) {
+        evdi_buffer &b = buffers[screen_id][id];
+        if (b.buffer == nullptr) continue;
+        if (caller != nullptr)
+            std::printf("%s: Screen#%d, Destroying buffer with id: %d\n", caller, screen_id, id);
+        else
+            std::printf("Screen#%d, Destroying buffer with id: %d\n", screen_id, id);
+        if (handle != EVDI_INVALID_HANDLE) evdi_unregister_buffer(handle, id);
+        st.frame_memory[id].reset();
+        b.buffer = nullptr;
+    }
+    st.turned.reset();
+    st.turned_size = 0;
+    st.pending_count = 0;
+    st.resend = false;
+}
+
+// The modes capture handles: 32 bits per pixel, sizes the device request can
+// carry, and a grid whose block numbers fit the 16-bit block_index.
+bool mode_supported(const evdi_mode &mode) {
+    if (mode.width <= 0 || mode.height <= 0 || mode.width > 0xFFFF || mode.height > 0xFFFF)
+        return false;
+    if (mode.bits_per_pixel != 32) return false;
+    const long blocks = static_cast<long>((mode.width + BLOCK_WIDTH - 1) / BLOCK_WIDTH) *
+                        ((mode.height + BLOCK_HEIGHT - 1) / BLOCK_HEIGHT);
+    return blocks <= MAX_GRID_BLOCKS;
+}
+
+}  // namespace
+
+thread_context_t *screen_context(int screen_id) {
+    if (screen_id < 0 || screen_id >= MAX_DEVICES) return nullptr;
+    const int32_t slot = slot_of_screen(screen_id);
+    return slot >= 0 && slot < MAX_DEVICES ? &g_context[slot] : nullptr;
+}
+
+bool resize_capture(thread_context_t *cxt, int width, int height) {
+    const int loop_x = (width + BLOCK_WIDTH - 1) / BLOCK_WIDTH;
+    const int loop_y = (height + BLOCK_HEIGHT - 1) / BLOCK_HEIGHT;
+    const size_t store_bytes = static_cast<size_t>(loop_x) * loop_y * BLOCK_BYTES;
+    cxt->dirty_block[0].reset();
+    cxt->dirty_block[1].reset();
+    cxt->bitstream.reset();
+    cxt->bitstream_size = 0;
+    cxt->loop_x = 0;
+    cxt->loop_y = 0;
+    auto store0 = try_alloc(store_bytes);
+    auto store1 = try_alloc(store_bytes);
+    if (!store0 || !store1) return false;
+    // No block content can equal both patterns, so every block is sent in the
+    // first frame after the change, and again in the second.
+    std::memset(store0.get(), 0xAA, store_bytes);
+    std::memset(store1.get(), 0xAB, store_bytes);
+    cxt->dirty_block[0] = std::move(store0);
+    cxt->dirty_block[1] = std::move(store1);
+    cxt->loop_x = loop_x;
+    cxt->loop_y = loop_y;
+    // The joined stream lives in the transfer slots' buffers (capture.h);
+    // this is the size each must have for the new grid.
+    cxt->bitstream_size = max_stream_bytes(static_cast<size_t>(loop_x) * loop_y);
+    cxt->current_dirty = 0;
+    return true;
+}
+
+void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_length) {
+    if (screen_id < 0 || screen_id >= MAX_DEVICES) return;
+    route_evdi_logging();
+    evdi_handle handle = evdi_open_attached_to_fixed(nullptr, 0);
+    if (handle == EVDI_INVALID_HANDLE) {
+        std::printf("Screen#%d, EVDI output cannot be opened, no capture on this screen\n",
+                    screen_id);
+        return;
+    }
+    evdi_connect2(handle, edid, edid_length, 0xFFFFFFFFu, 0xFFFFFFFFu);
+    {
+        screen_state_t &st = screen_state[screen_id];
+        std::lock_guard<std::mutex> hold(st.lock);
+        if (evdihndl[screen_id].load() != EVDI_INVALID_HANDLE) {
+            std::printf("Screen#%d, screen exists already\n", screen_id);
+            evdi_disconnect(handle);
+            evdi_close(handle);
+            return;
+        }
+        evdi_event_context &ctx = evtctx[screen_id];
+        ctx = evdi_event_context{};
+        ctx.dpms_handler = on_dpms_notification;
+        ctx.mode_changed_handler = on_mode_change;
+        ctx.update_ready_handler = on_update_ready;
+        ctx.crtc_state_handler = on_crtc_state_change;
+        ctx.cursor_set_handler = on_cursor_set;
+        ctx.cursor_move_handler = on_cursor_move;
+        ctx.ddcci_data_handler = nullptr;
+        ctx.user_data = reinterpret_cast<void *>(static_cast<intptr_t>(screen_id));
+        st.pending_count = 0;
+        st.resend = false;
+        ++st.generation;
+        evdihndl[screen_id].store(handle);
+    }
+    // An event thread left from an earlier screen of this id is reused: it
+    // reads the handle afresh on every pass.
+    if (eevt_threads[screen_id].running()) return;
+    const int rc = eevt_threads[screen_id].start(
+        evt_handle_thread, reinterpret_cast<void *>(static_cast<intptr_t>(screen_id)));
+    if (rc != 0 && rc != EBUSY) {
+        std::puts("Memory insuficient when create event handle thread, force quit!");
+        std::fflush(stdout);
+        std::exit(0);
+    }
+}
+
+void destroy_screen(int screen_id) {
+    if (screen_id < 0 || screen_id >= MAX_DEVICES) return;
+    screen_state_t &st = screen_state[screen_id];
+    std::lock_guard<std::mutex> hold(st.lock);
+    buffersRegistered[screen_id].store(false);
+    const int32_t slot = device_info[screen_id].index.load();
+    thread_context_t *cxt = slot >= 0 && slot < MAX_DEVICES ? &g_context[slot] : nullptr;
+    evdi_handle handle = evdihndl[screen_id].load();
+    release_frame_buffers(screen_id, handle, "destroy_screen");
+    if (handle != EVDI_INVALID_HANDLE) {
+        evdi_disconnect(handle);
+        evdi_close(handle);
+    }
+    evdihndl[screen_id].store(EVDI_INVALID_HANDLE);
+    ++st.generation;
+    if (cxt != nullptr) {
+        cxt->bitstream.reset();
+        cxt->dirty_block[0].reset();
+        cxt->dirty_block[1].reset();
+        // A slot whose transfer is still in flight keeps its buffer until
+        // the slot is used again: libusb may still be reading it.
+        for (transfer_info_t &slot_info : xfer_info[slot]) {
+            if (slot_info.occupied.load(std::memory_order_acquire)) continue;
+            slot_info.stream.reset();
+            slot_info.stream_size = 0;
+        }
+    }
+    device_info[screen_id].index.store(-1);
+}
+
+void *evt_handle_thread(void *param) {
+    const int screen_id = screen_of(param);
+    if (screen_id < 0) return nullptr;
+    screen_state_t &st = screen_state[screen_id];
+    // Cancellation is honoured only while waiting for an event, with no lock
+    // held: a cancel inside libevdi or inside a handler's USB request could
+    // leave the screen's lock or libusb's own locks held for ever.
+    int ignored = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+    for (;;) {
+        evdi_handle handle = EVDI_INVALID_HANDLE;
+        unsigned generation = 0;
+        int fd = -1;
+        {
+            std::lock_guard<std::mutex> hold(st.lock);
+            handle = evdihndl[screen_id].load();
+            generation = st.generation;
+            if (handle != EVDI_INVALID_HANDLE) fd = evdi_get_event_ready(handle);
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &ignored);
+        const int ready =
+            fd >= 0 ? poll(&pfd, 1, EVENT_POLL_MS) : poll(nullptr, 0, NO_HANDLE_REST_MS);
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+        if (ready <= 0) continue;
+        if ((pfd.revents & POLLIN) == 0) {
+            // Hung up or invalid without data: rest rather than spin.
+            pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &ignored);
+            poll(nullptr, 0, NO_HANDLE_REST_MS);
+            pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+            continue;
+        }
+        std::lock_guard<std::mutex> hold(st.lock);
+        // The descriptor is the handle's own only if the screen was neither
+        // closed nor re-opened since it was taken.
+        if (st.generation != generation || evdihndl[screen_id].load() != handle) continue;
+        evdi_handle_events(handle, &evtctx[screen_id]);
+    }
+    return nullptr;
+}
+
+void on_mode_change(evdi_mode mode, void *user_data) {
+    const int screen = screen_of(user_data);
+    thread_context_t *cxt = screen_context(screen);
+    if (cxt == nullptr) return;
+    screen_state_t &st = screen_state[screen];
+    buffersRegistered[screen].store(false);
+    std::printf("Screen#%d Mode change: %dx%d@%dHz %dbbp fmt: %d\n", screen, mode.width,
+                mode.height, mode.refresh_rate, mode.bits_per_pixel,
+                static_cast<int>(mode.pixel_format));
+    evdi_handle handle = evdihndl[screen].load();
+    release_frame_buffers(screen, handle, nullptr);
+    if (!mode_supported(mode)) {
+        std::printf("Screen#%d, mode %dx%d %dbpp not supported, no capture\n", screen, mode.width,
+                    mode.height, mode.bits_per_pixel);
+        return;
+    }
+    const int stride = mode.bits_per_pixel / 8 * mode.width;
+    const size_t bytes = static_cast<size_t>(stride) * mode.height;
+    // Zeroed, so both buffers agree before the first grab fills them.
+    for (auto &memory : st.frame_memory)
+        memory = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]());
+    if (!st.frame_memory[0] || !st.frame_memory[1] ||
+        !resize_capture(cxt, mode.width, mode.height)) {
+        std::printf("Screen#%d, not enough memory for %dx%d, no capture\n", screen, mode.width,
+                    mode.height);
+        st.frame_memory[0].reset();
+        st.frame_memory[1].reset();
+        return;
+    }
+    for (int id = 0; id < 2; ++id) {
+        evdi_buffer &b = buffers[screen][id];
+        b = evdi_buffer{};
+        b.id = id;
+        b.buffer = st.frame_memory[id].get();
+        b.width = mode.width;
+        b.height = mode.height;
+        b.stride = stride;
+        std::printf("Screen#%d, Creating buffer id:%d size %dx%d stride %d\n", screen, id,
+                    mode.width, mode.height, stride);
+        evdi_register_buffer(handle, b);
+    }
+    cxt->mode = mode;
+    if (!SetResolution(cxt->usb_handle, static_cast<uint16_t>(mode.width),
+                       static_cast<uint16_t>(mode.height))) {
+        std::printf("Screen#%d, Set Resolution Failed!\n", screen);
+        return;
+    }
+    buffersRegistered[screen].store(true);
+}
+
+void on_dpms_notification(int dpms_mode, void *user_data) {
+    const int screen = screen_of(user_data);
+    thread_context_t *cxt = screen_context(screen);
+    if (cxt == nullptr) return;
+    if (device_attached_state.load() != 0 || !cxt->keep_going.load()) return;
+    std::printf("Screen#%d, DPMS event: %d\n", screen, dpms_mode);
+    if (dpms_mode != 0) {
+        cxt->display_off.store(1);
+        return;
+    }
+    cxt->display_off.store(0);
+    if (cxt->mode.width != 0 && cxt->mode.height != 0 &&
+        !SetResolution(cxt->usb_handle, static_cast<uint16_t>(cxt->mode.width),
+                       static_cast<uint16_t>(cxt->mode.height)))
+        std::printf(">>> Screen#%d, set resolution failed\n", screen);
+}
+
+// Capture uses only updates that are ready at once.
+void on_update_ready(int /*buffer_to_be_updated*/, void * /*user_data*/) {}
+
+void on_crtc_state_change(int state, void * /*user_data*/) {
+    std::printf("CRTC state change: %d\n", state);
+}
+
+void on_cursor_set(evdi_cursor_set cursor_set, void * /*user_data*/) {
+    std::printf("Cursor %s: Hot[X,Y]=%d, %d\n", cursor_set.enabled != 0 ? "ON" : "OFF",
+                cursor_set.hot_x, cursor_set.hot_y);
+    // libevdi hands over a malloc'd copy of the cursor image.
+    std::free(cursor_set.buffer);
+}
+
+void on_cursor_move(evdi_cursor_move cursor_move, void * /*user_data*/) {
+    std::printf("Cursor moved to %d, %d\n", cursor_move.x, cursor_move.y);
+}
