@@ -1,0 +1,113 @@
+// torvel-displayd: drives up to four USB display devices, each showing one
+// virtual screen of the desktop.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "build_info.h"
+#include "capture.h"
+#include "encoder_worker.h"
+#include "hotplug.h"
+#include "registry.h"
+#include "setup.h"
+#include "state.h"
+
+namespace {
+
+constexpr useconds_t LOOP_SLEEP_US = 100000;
+// One round of USB event handling. libusb_handle_events would block for up
+// to a minute when nothing happens; a short bound keeps SIGINT prompt.
+constexpr timeval EVENT_WAIT = {0, 100000};
+constexpr int32_t ERROR_THRESHOLD = 2;
+// Transfers end within their 500 ms time-out; shutdown waits a little longer
+// for their completions before it closes the devices.
+constexpr auto DRAIN_LIMIT = std::chrono::milliseconds(1500);
+
+void sigint_handler(int) {
+    quenfa.store(true);
+}
+
+void handle_usb_events() {
+    timeval tv = EVENT_WAIT;
+    const int rc = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+    // A signal (SIGINT, the start-up timer) interrupting the wait is no error.
+    if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED)
+        printf("libusb_handle_events() failed: %s\n", libusb_error_name(rc));
+}
+
+bool transfers_in_flight() {
+    for (auto &device : xfer_info)
+        for (auto &slot : device)
+            if (slot.occupied.load()) return true;
+    return false;
+}
+
+void shutdown() {
+    finish_startup();
+    for (int i = 0; i < MAX_DEVICES; ++i) {
+        if (g_threads[i].running()) {
+            request_stop(g_context[i]);
+            g_threads[i].join();
+        }
+        eevt_threads[i].cancel_and_join();
+    }
+    // The followers stop within a poll step once keep_going is false.
+    for (int i = 0; i < MAX_DEVICES; ++i) {
+        request_stop(g_context[i]);
+        g_rot_threads[i].join();
+    }
+    // Let the last transfers complete (or time out) so that their callbacks
+    // have run before the devices are closed.
+    const auto deadline = std::chrono::steady_clock::now() + DRAIN_LIMIT;
+    while (transfers_in_flight() && std::chrono::steady_clock::now() < deadline)
+        handle_usb_events();
+    if (!transfers_in_flight()) {
+        for (thread_context_t &cxt : g_context) {
+            if (cxt.usb_handle == nullptr) continue;
+            libusb_close(cxt.usb_handle);
+            cxt.usb_handle = nullptr;
+        }
+    }
+    release_devices();
+    libusb_exit(nullptr);
+    puts("Quenfa...");
+}
+
+}  // namespace
+
+int main(int, char **) {
+    // Progress lines must reach a pipe or log file as they happen.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    printf("\ntag: %s\ncommit sha: %s\nbuild time: %s\n", TORVEL_BUILD_TAG, TORVEL_BUILD_COMMIT,
+           TORVEL_BUILD_TIME);
+    puts("Hello libusb + evdi screen");
+    signal(SIGINT, sigint_handler);
+    registry_reset();
+    create_rgb2ycc_table();
+
+    const int found = find_usb_devices();
+    if (found == -1) return -1;
+    get_previous_device_id();
+    if (found > 0)
+        create_thread();
+    else
+        puts("Device not found");
+
+    while (!quenfa.load()) {
+        usleep(LOOP_SLEEP_US);
+        handle_usb_events();
+        run_pending_departures();
+        const uint8_t attached = device_attached_state.load();
+        if (attached & 1) quenfa.store(true);
+        if (attached != 0) continue;
+        bool restart = false;
+        for (int i = 0; i < MAX_DEVICES && !restart; ++i)
+            restart = g_threads[i].running() && g_context[i].usb_error.load() > ERROR_THRESHOLD;
+        if (restart) quenfa.store(true);
+    }
+
+    shutdown();
+    return 0;
+}
