@@ -1,0 +1,43 @@
+// Compile-time helpers of the entropy coder derived from the zigzag order.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "mm_type.h"
+
+namespace jpeg_enc_detail {
+
+// Natural index -> zigzag position (the same numbers as `zigzag`).
+inline constexpr std::array<WORD, 64> kZigzag = {
+    0,  1,  5,  6,  14, 15, 27, 28, 2,  4,  7,  13, 16, 26, 29, 42,
+    3,  8,  12, 17, 25, 30, 41, 43, 9,  11, 18, 24, 31, 40, 44, 53,
+    10, 19, 23, 32, 39, 45, 52, 54, 20, 22, 33, 38, 46, 51, 55, 60,
+    21, 34, 37, 47, 50, 56, 59, 61, 35, 36, 48, 49, 57, 58, 62, 63,
+};
+
+// Zigzag position -> natural index.
+inline constexpr std::array<BYTE, 64> kNaturalOrder = [] {
+    std::array<BYTE, 64> order{};
+    for (int i = 0; i < 64; ++i) order[kZigzag[i]] = static_cast<BYTE>(i);
+    return order;
+}();
+
+// For row r and the non-zero bits b of that row's eight coefficients (bit c =
+// column c), the same coefficients as bits at their zigzag positions. Eight
+// lookups turn a row-major non-zero mask into a zigzag-ordered one.
+inline constexpr std::array<std::array<uint64_t, 256>, 8> kZigzagMaskLut = [] {
+    std::array<std::array<uint64_t, 256>, 8> lut{};
+    for (int r = 0; r < 8; ++r) {
+        for (int b = 0; b < 256; ++b) {
+            uint64_t m = 0;
+            for (int c = 0; c < 8; ++c) {
+                if (b & (1 << c)) m |= uint64_t{1} << kZigzag[8 * r + c];
+            }
+            lut[r][b] = m;
+        }
+    }
+    return lut;
+}();
+
+}  // namespace jpeg_enc_detail
