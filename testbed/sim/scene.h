@@ -1,0 +1,44 @@
+// Screen content the harness paints on a virtual output.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "evdi_emu.h"
+
+namespace torvel::sim {
+
+// An animated desktop: a gradient background, windows with title bars and
+// text-like strokes, a clock in a task bar, a bouncing element and a
+// video-like area. Deterministic for a given size and time.
+class Scene {
+  public:
+    // Draws the whole desktop at time 0.
+    void reset(int width, int height);
+    // Advances to `t` seconds; fills `out` with up to `max` rectangles that
+    // changed and returns their count.
+    int step(double t, evdiemu::Rect *out, int max);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    const uint32_t *pixels() const { return live_.data(); }
+
+  private:
+    void fill(std::vector<uint32_t> &img, int x, int y, int w, int h, uint32_t color);
+    void draw_video(double t);
+    void draw_clock(int second);
+    void place_ball(double t, int *x, int *y) const;
+
+    int width_ = 0, height_ = 0;
+    std::vector<uint32_t> base_;  // everything but the bouncing element
+    std::vector<uint32_t> live_;  // what the screen shows
+    evdiemu::Rect video_{}, clock_{};
+    int ball_ = 0, ball_x_ = 0, ball_y_ = 0;
+    int last_second_ = -1;
+};
+
+// Scales `rgb` (packed 8-bit RGB, w x h) to an XRGB screen of width x height
+// (nearest pixel).
+void scale_rgb(const uint8_t *rgb, int w, int h, std::vector<uint32_t> *out, int width, int height);
+
+}  // namespace torvel::sim

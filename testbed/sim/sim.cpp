@@ -1,0 +1,847 @@
+// The harness: the emulated devices, the program under test in a private
+// mount namespace under both emulations, and the desktop that answers its
+// virtual outputs.
+#include "sim.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "device_ids.h"
+#include "scene.h"
+
+extern char **environ;
+extern "C" void __asan_init() __attribute__((weak));
+
+#ifndef TORVEL_EVDI_EMU_PATH
+#define TORVEL_EVDI_EMU_PATH "libtorvel-evdi-emu.so"
+#endif
+
+namespace torvel::sim {
+
+bool parse_mode(std::string_view s, int *w, int *h);
+int errno_from_name(std::string_view s);
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr milliseconds kTick{30};
+constexpr uint32_t kEdidSerialBase = 0x54560000;
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool write_file(const std::string &path, const std::string &text) {
+    std::string tmp = path + ".tmp";
+    {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        if (!f) return false;
+        f << text;
+        if (!f.flush()) return false;
+    }
+    return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    return remove(path);
+}
+
+// The tree holds only what the harness and the program's emulator made.
+void remove_tree(const std::string &path) {
+    nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string json_escape(const std::string &s) {
+    std::string o;
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            o += '\\';
+            o += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char b[8];
+            std::snprintf(b, sizeof(b), "\\u%04x", c);
+            o += b;
+        } else {
+            o += c;
+        }
+    }
+    return o;
+}
+
+// Screen content as 8-bit RGB for PNG and PSNR.
+testbed::FrameBuffer to_frame(const std::vector<uint32_t> &xrgb, int w, int h) {
+    testbed::FrameBuffer f(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint32_t v = xrgb[static_cast<size_t>(y) * w + x];
+            uint8_t *p = f.pixel(x, y);
+            p[0] = static_cast<uint8_t>(v >> 16);
+            p[1] = static_cast<uint8_t>(v >> 8);
+            p[2] = static_cast<uint8_t>(v);
+        }
+    return f;
+}
+
+testbed::FrameBuffer transformed(const testbed::FrameBuffer &in, bool rotate180, bool mirror) {
+    testbed::FrameBuffer out(in.width(), in.height());
+    for (int y = 0; y < in.height(); ++y)
+        for (int x = 0; x < in.width(); ++x) {
+            int sx = (rotate180 || mirror) ? in.width() - 1 - x : x;
+            int sy = rotate180 ? in.height() - 1 - y : y;
+            std::memcpy(out.pixel(x, y), in.pixel(sx, sy), 3);
+        }
+    return out;
+}
+
+std::vector<uint8_t> device_edid(int index) {
+    std::vector<uint8_t> e = testbed::make_edid();
+    uint32_t serial = kEdidSerialBase + static_cast<uint32_t>(index);
+    std::memcpy(&e[12], &serial, 4);
+    uint8_t sum = 0;
+    for (int i = 0; i < 127; ++i) sum = static_cast<uint8_t>(sum + e[i]);
+    e[127] = static_cast<uint8_t>(-sum);
+    return e;
+}
+
+std::string find_in_path(const std::string &cmd, const std::string &path) {
+    if (cmd.find('/') != std::string::npos) return cmd;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(':', start);
+        std::string dir = path.substr(start, end == std::string::npos ? end : end - start);
+        std::string full = (dir.empty() ? "." : dir) + "/" + cmd;
+        if (access(full.c_str(), X_OK) == 0) return full;
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return cmd;
+}
+
+// One virtual output as the desktop sees it.
+struct Output {
+    uint64_t modeset_for_connect = 0;  // `connects` value answered with a modeset
+    int device = -1;
+    int width = 0, height = 0;  // content size painted
+    bool custom = false;        // painted by the test: no scene
+    Scene scene;
+    std::vector<uint32_t> content;  // what was painted last (width x height)
+};
+
+class SimImpl final : public Sim {
+  public:
+    explicit SimImpl(Options o) : opts_(std::move(o)) {}
+
+    ~SimImpl() override {
+        stop_desktop();
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            reap(true);
+        }
+        ctl_.close();
+        tb_.reset();
+        if (!tmp_.empty()) remove_tree(tmp_);
+    }
+
+    bool init(std::string *error) {
+        prctl(PR_SET_TIMERSLACK, 1UL);
+        char tmpl[] = "/tmp/torvel-sim-XXXXXX";
+        if (!mkdtemp(tmpl)) {
+            *error = std::string("cannot create a temporary directory: ") + std::strerror(errno);
+            return false;
+        }
+        tmp_ = tmpl;
+        mode_w_ = opts_.width;
+        mode_h_ = opts_.height;
+        for (const char *d : {"/bin", "/vartmp", "/evdi"}) mkdir((tmp_ + d).c_str(), 0755);
+        if (!opts_.out_dir.empty()) mkdir(opts_.out_dir.c_str(), 0755);
+        if (opts_.evdi_library.empty()) {
+            const char *env = std::getenv("TORVEL_EVDI_EMU_LIB");
+            opts_.evdi_library = env && *env ? env : TORVEL_EVDI_EMU_PATH;
+        }
+        if (opts_.id_file) {
+            std::ifstream f(*opts_.id_file, std::ios::binary);
+            if (!f) {
+                *error = "cannot read the identity file " + *opts_.id_file;
+                return false;
+            }
+            if (!write_file(tmp_ + "/vartmp/torvel_display.id", read_file(*opts_.id_file))) {
+                *error = "cannot write the private identity file";
+                return false;
+            }
+        }
+        if (opts_.content == ContentKind::kPng) {
+            if (!testbed::read_png(opts_.png_path, png_, error)) return false;
+        } else if (opts_.content == ContentKind::kXvfb) {
+            *error = "--content xvfb is not available in this build";
+            return false;
+        }
+        std::string script =
+            "#!/bin/sh\n"
+            "printf '%s\\n' \"$*\" >> '" +
+            tmp_ +
+            "/xrandr.log'\n"
+            "if [ $# -eq 0 ]; then cat '" +
+            tmp_ +
+            "/xrandr-q.txt'; fi\n"
+            "for a in \"$@\"; do\n"
+            "  case \"$a\" in -q|--query) cat '" +
+            tmp_ +
+            "/xrandr-q.txt';; esac\n"
+            "done\n"
+            "exit 0\n";
+        if (!write_file(tmp_ + "/bin/xrandr", script) ||
+            chmod((tmp_ + "/bin/xrandr").c_str(), 0755) != 0) {
+            *error = "cannot write the fake xrandr";
+            return false;
+        }
+        write_xrandr({});
+        tb_ = testbed::UsbTestbed::create(error);
+        if (!tb_) return false;
+        for (const DeviceSpec &d : opts_.devices)
+            if (add_device(d, error) < 0) return false;
+        int r = ctl_.listen(tmp_ + "/ctl.sock");
+        if (r < 0) {
+            *error = std::string("control socket: ") + std::strerror(-r);
+            return false;
+        }
+        return true;
+    }
+
+    bool start(std::string *error) override {
+        if (pid_ > 0) {
+            *error = "already started";
+            return false;
+        }
+        // Everything the child needs is prepared here: after fork it makes
+        // system calls only (other threads may hold locks of libc or of the
+        // umockdev preload).
+        std::string preload;
+        if (&__asan_init != nullptr) {
+            Dl_info info{};
+            if (dladdr(reinterpret_cast<void *>(&__asan_init), &info) && info.dli_fname)
+                preload = std::string(info.dli_fname) + ":";
+        }
+        preload += opts_.evdi_library;
+        std::vector<std::string> env;
+        const char *path = std::getenv("PATH");
+        std::string new_path = tmp_ + "/bin:" + (path ? path : "/usr/bin:/bin");
+        for (char **e = environ; *e; ++e) {
+            std::string_view v(*e);
+            if (v.starts_with("LD_PRELOAD=") || v.starts_with("UMOCKDEV_DIR=") ||
+                v.starts_with("TORVEL_EVDI_") || v.starts_with("PATH="))
+                continue;
+            env.emplace_back(v);
+        }
+        for (const std::string &v : tb_->child_environment(preload)) env.push_back(v);
+        env.push_back("TORVEL_EVDI_CONTROL=" + tmp_ + "/ctl.sock");
+        env.push_back("TORVEL_EVDI_ROOT=" + tmp_ + "/evdi");
+        env.push_back("PATH=" + new_path);
+        std::vector<char *> envp, argv;
+        for (std::string &v : env) envp.push_back(v.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> args = opts_.command;
+        std::string exe = find_in_path(args[0], new_path);
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        log_path_ = (opts_.out_dir.empty() ? tmp_ : opts_.out_dir) + "/daemon.log";
+        std::string vartmp = tmp_ + "/vartmp";
+        const char *log = log_path_.c_str();
+
+        t0_ = Clock::now();
+        pid_t pid = fork();
+        if (pid < 0) {
+            *error = std::string("fork: ") + std::strerror(errno);
+            return false;
+        }
+        if (pid == 0) {
+            auto fail = [](const char *what) {
+                const char *m = strerror(errno);
+                syscall(SYS_write, 2, "torvel-sim: ", 12);
+                syscall(SYS_write, 2, what, strlen(what));
+                syscall(SYS_write, 2, ": ", 2);
+                syscall(SYS_write, 2, m, strlen(m));
+                syscall(SYS_write, 2, "\n", 1);
+                syscall(SYS_exit_group, 126);
+            };
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            struct sigaction sa {};
+            sa.sa_handler = SIG_DFL;
+            sigaction(SIGINT, &sa, nullptr);
+            sigaction(SIGPIPE, &sa, nullptr);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            // The program's own /var/tmp: its identity file never touches the
+            // machine's.
+            if (unshare(CLONE_NEWNS) != 0) fail("unshare(CLONE_NEWNS)");
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                fail("mount --make-rprivate /");
+            if (mount(vartmp.c_str(), "/var/tmp", nullptr, MS_BIND, nullptr) != 0)
+                fail("bind mount on /var/tmp");
+            int fd = static_cast<int>(
+                syscall(SYS_openat, AT_FDCWD, log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+            if (fd < 0) fail("daemon.log");
+            if (syscall(SYS_dup3, fd, 1, 0) < 0) fail("dup3");
+            int in =
+                static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC));
+            if (in >= 0) syscall(SYS_dup3, in, 0, 0);
+            syscall(SYS_execve, exe.c_str(), argv.data(), envp.data());
+            fail(exe.c_str());
+        }
+        pid_ = pid;
+        desktop_ = std::thread([this] { desktop_loop(); });
+        return true;
+    }
+
+    bool running() override {
+        reap(false);
+        return pid_ > 0 && !exited_;
+    }
+
+    bool wait_until(const std::function<bool()> &done, milliseconds timeout) override {
+        auto end = Clock::now() + timeout;
+        for (;;) {
+            if (done()) return true;
+            if (Clock::now() >= end) return false;
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    }
+
+    bool wait_output(int dev, milliseconds timeout) override {
+        return wait_until(
+            [&] {
+                std::lock_guard lock(mu_);
+                for (const Output &o : outputs_)
+                    if (o.device == dev && o.width > 0) return true;
+                return false;
+            },
+            timeout);
+    }
+
+    bool wait_resolution(int dev, int w, int h, milliseconds timeout) override {
+        auto *d = device(dev);
+        if (!d) return false;
+        return tb_->wait_until(
+            [&] {
+                testbed::Resolution r = d->state().resolution;
+                return r.width == w && r.height == h;
+            },
+            timeout);
+    }
+
+    bool wait_frames(int dev, uint64_t frames, milliseconds timeout) override {
+        auto *d = device(dev);
+        if (!d) return false;
+        return tb_->wait_until([&] { return d->state().counters.frames >= frames; }, timeout);
+    }
+
+    bool wait_update_requested(int dev, milliseconds timeout) override {
+        return wait_until(
+            [&] {
+                int out = output_of(dev);
+                evdiemu::CardState s[evdiemu::kMaxOutputs];
+                int n = ctl_.cards(s, evdiemu::kMaxOutputs);
+                return out >= 0 && out < n && s[out].update_armed;
+            },
+            timeout);
+    }
+
+    bool wait_exit(milliseconds timeout) override {
+        return wait_until(
+            [&] {
+                reap(false);
+                return exited_.load();
+            },
+            timeout);
+    }
+
+    bool plug(int dev) override {
+        auto *d = device(dev);
+        std::string err;
+        return d && d->plug(&err);
+    }
+
+    void unplug(int dev) override {
+        if (auto *d = device(dev)) d->unplug();
+    }
+
+    int add_device(const DeviceSpec &spec, std::string *error) override {
+        testbed::DeviceConfig c;
+        c.model = spec.model;
+        if (spec.id) c.initial_id = *spec.id;
+        c.feature = spec.feature;
+        c.orientation = spec.orientation;
+        c.mirror = spec.mirror;
+        int index = tb_->device_count();
+        c.edid = device_edid(index);
+        testbed::EmulatedDevice *d = tb_->add_device(c, true, error);
+        if (!d) return -1;
+        std::lock_guard lock(mu_);
+        specs_.push_back(spec);
+        return d->index();
+    }
+
+    void set_orientation(int dev, uint8_t v) override {
+        if (auto *d = device(dev)) d->set_orientation(v);
+    }
+    void set_mirror(int dev, uint8_t v) override {
+        if (auto *d = device(dev)) d->set_mirror(v);
+    }
+
+    int dpms(int dev, int mode) override {
+        int out = output_of(dev);
+        return out < 0 ? -ENODEV : ctl_.dpms(out, mode);
+    }
+    int output_off(int dev) override {
+        int out = output_of(dev);
+        return out < 0 ? -ENODEV : ctl_.output_off(out);
+    }
+
+    int set_mode(int dev, int w, int h) override {
+        {
+            std::lock_guard lock(mu_);
+            mode_w_ = w;
+            mode_h_ = h;
+        }
+        int out = output_of(dev);
+        return out < 0 ? -ENODEV : ctl_.modeset(out, w, h, 60);
+    }
+
+    int paint(int dev, int x, int y, int w, int h, const uint32_t *px) override {
+        int out = output_of(dev);
+        if (out < 0) return -ENODEV;
+        std::lock_guard lock(mu_);
+        Output &o = outputs_[out];
+        o.custom = true;
+        for (int row = std::max(y, 0); row < std::min(y + h, o.height); ++row)
+            for (int col = std::max(x, 0); col < std::min(x + w, o.width); ++col)
+                o.content[static_cast<size_t>(row) * o.width + col] =
+                    px[static_cast<size_t>(row - y) * w + (col - x)];
+        return ctl_.paint(out, x, y, w, h, px, w);
+    }
+
+    void freeze(bool still) override { frozen_ = still; }
+
+    int fail_evdi(evdiemu::Op op, int err, int count) override {
+        return ctl_.fail_next(op, err, count);
+    }
+
+    testbed::EmulatedDevice *device(int dev) override {
+        return dev >= 0 && dev < tb_->device_count() ? tb_->device(dev) : nullptr;
+    }
+    testbed::UsbTestbed &usb() override { return *tb_; }
+    evdiemu::Control &evdi() override { return ctl_; }
+
+    int output_of(int dev) override {
+        std::lock_guard lock(mu_);
+        for (size_t i = 0; i < outputs_.size(); ++i)
+            if (outputs_[i].device == dev) return static_cast<int>(i);
+        return -1;
+    }
+
+    std::vector<std::string> xrandr_commands() override {
+        std::vector<std::string> lines;
+        std::istringstream s(read_file(tmp_ + "/xrandr.log"));
+        for (std::string l; std::getline(s, l);) lines.push_back(l);
+        return lines;
+    }
+
+    std::string daemon_log() override { return read_file(log_path_); }
+    std::string identity_file() override { return read_file(tmp_ + "/vartmp/torvel_display.id"); }
+
+    int stop(milliseconds timeout) override {
+        if (pid_ <= 0) return -1;
+        reap(false);
+        if (!exited_) {
+            kill(pid_, SIGINT);
+            if (!wait_exit(timeout)) {
+                std::fprintf(stderr, "torvel-sim: the program did not end after SIGINT; killed\n");
+                kill(pid_, SIGKILL);
+                reap(true);
+            }
+        }
+        stop_desktop();
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+
+    Report capture() override {
+        Report r;
+        evdiemu::CardState cs[evdiemu::kMaxOutputs];
+        int n = ctl_.cards(cs, evdiemu::kMaxOutputs);
+        r.outputs.assign(cs, cs + std::max(n, 0));
+        r.xrandr = xrandr_commands();
+        for (int i = 0; i < tb_->device_count(); ++i) {
+            testbed::EmulatedDevice *d = tb_->device(i);
+            d->wait_idle(milliseconds(2000));
+            testbed::DeviceState st = d->state();
+            DeviceReport dr;
+            dr.index = i;
+            dr.product_id = d->product_id();
+            dr.resolutions = st.resolutions_set;
+            dr.frames = st.counters.frames;
+            dr.transfers = st.counters.transfers;
+            dr.bytes = st.counters.bytes;
+            dr.blocks = st.counters.blocks;
+            dr.format_errors = st.counters.format_errors;
+            dr.decode_errors = st.counters.decode_errors;
+            dr.device_id = st.device_id;
+            dr.output = output_of(i);
+            dr.shown = d->frame();
+            if (dr.output >= 0) {
+                std::lock_guard lock(mu_);
+                const Output &o = outputs_[dr.output];
+                if (o.width > 0) dr.screen = to_frame(o.content, o.width, o.height);
+                char name[32];
+                std::snprintf(name, sizeof(name), "DVI-I-%d-%d", dr.output + 1, dr.output + 1);
+                for (const std::string &c : r.xrandr)
+                    if (c.find(std::string(name) + " ") != std::string::npos ||
+                        (c.size() >= std::strlen(name) &&
+                         c.compare(c.size() - std::strlen(name), std::string::npos, name) == 0))
+                        dr.xrandr.push_back(c);
+            }
+            // The daemon turns or mirrors frames for these device states.
+            bool rot = st.feature == 1 && st.orientation == 2;
+            bool mir = !rot && st.feature == 4 && st.mirror == 1;
+            dr.transform = rot ? "rotate180" : mir ? "mirror" : "none";
+            if (!dr.screen.empty() && !dr.shown.empty()) {
+                double p = testbed::psnr(rot || mir ? transformed(dr.screen, rot, mir) : dr.screen,
+                                         dr.shown);
+                dr.psnr = std::isinf(p) ? 100.0 : p;
+            }
+            r.devices.push_back(std::move(dr));
+        }
+        r.identity_file = identity_file();
+        return r;
+    }
+
+    bool write_outputs(Report &r, std::string *error) override {
+        reap(false);
+        r.exited = exited_;
+        if (exited_) {
+            r.exit_status = WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+            r.signal = WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
+        }
+        if (opts_.out_dir.empty()) return true;
+        const std::string &dir = opts_.out_dir;
+        for (const DeviceReport &d : r.devices) {
+            std::string n = std::to_string(d.index);
+            if (!d.screen.empty() &&
+                !testbed::write_png(d.screen, dir + "/screen-" + n + ".png", error))
+                return false;
+            if (!d.shown.empty() &&
+                !testbed::write_png(d.shown, dir + "/device-" + n + ".png", error))
+                return false;
+        }
+        std::ostringstream j;
+        j << "{\n  \"exited\": " << (r.exited ? "true" : "false")
+          << ",\n  \"exit_status\": " << r.exit_status << ",\n  \"signal\": " << r.signal
+          << ",\n  \"ended_early\": " << (r.ended_early ? "true" : "false")
+          << ",\n  \"seconds\": " << opts_.seconds << ",\n  \"devices\": [";
+        for (size_t i = 0; i < r.devices.size(); ++i) {
+            const DeviceReport &d = r.devices[i];
+            char pid[16], id[16];
+            std::snprintf(pid, sizeof(pid), "0x%04x", d.product_id);
+            std::snprintf(id, sizeof(id), "0x%08x", d.device_id);
+            j << (i ? "," : "") << "\n    {\"index\": " << d.index << ", \"product_id\": \"" << pid
+              << "\", \"device_id\": \"" << id << "\", \"output\": " << d.output
+              << ",\n     \"resolutions\": [";
+            for (size_t k = 0; k < d.resolutions.size(); ++k)
+                j << (k ? ", " : "") << "\"" << d.resolutions[k].width << "x"
+                  << d.resolutions[k].height << "\"";
+            j << "],\n     \"frames\": " << d.frames << ", \"transfers\": " << d.transfers
+              << ", \"bytes\": " << d.bytes << ", \"blocks\": " << d.blocks
+              << ", \"format_errors\": " << d.format_errors
+              << ", \"decode_errors\": " << d.decode_errors << ",\n     \"psnr\": " << d.psnr
+              << ", \"psnr_transform\": \"" << d.transform << "\",\n     \"xrandr\": [";
+            for (size_t k = 0; k < d.xrandr.size(); ++k)
+                j << (k ? ", " : "") << "\"" << json_escape(d.xrandr[k]) << "\"";
+            j << "]}";
+        }
+        j << "\n  ],\n  \"outputs\": [";
+        for (size_t i = 0; i < r.outputs.size(); ++i) {
+            const evdiemu::CardState &o = r.outputs[i];
+            j << (i ? "," : "") << "\n    {\"index\": " << i << ", \"name\": \"DVI-I-" << i + 1
+              << "-" << i + 1 << "\", \"card\": " << o.number
+              << ", \"connected\": " << (o.connected ? "true" : "false") << ", \"mode\": \""
+              << o.width << "x" << o.height << "\", \"grabs\": " << o.grabs
+              << ", \"grab_failures\": " << o.grab_failures
+              << ", \"update_requests\": " << o.update_requests << ", \"connects\": " << o.connects
+              << "}";
+        }
+        j << "\n  ],\n  \"xrandr\": [";
+        for (size_t k = 0; k < r.xrandr.size(); ++k)
+            j << (k ? ", " : "") << "\"" << json_escape(r.xrandr[k]) << "\"";
+        j << "],\n  \"identity_file\": \"" << json_escape(r.identity_file) << "\"\n}\n";
+        if (!write_file(dir + "/report.json", j.str())) {
+            *error = "cannot write " + dir + "/report.json";
+            return false;
+        }
+        return true;
+    }
+
+    int run(std::string *error) override {
+        std::vector<ScriptEvent> script;
+        if (!opts_.script_path.empty()) {
+            std::ifstream f(opts_.script_path);
+            if (!f) {
+                *error = "cannot read the script " + opts_.script_path;
+                return 1;
+            }
+            if (!parse_script(read_file(opts_.script_path), &script, error)) return 1;
+        }
+        if (!start(error)) return 1;
+        const auto end = t0_ + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(opts_.seconds));
+        const auto still = end - std::chrono::seconds(1);
+        size_t next = 0;
+        bool early = false;
+        while (Clock::now() < end) {
+            const double t = std::chrono::duration<double>(Clock::now() - t0_).count();
+            while (next < script.size() && script[next].at <= t) execute(script[next++]);
+            if (Clock::now() >= still) frozen_ = true;
+            if (!running()) {
+                early = true;
+                break;
+            }
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        Report r = capture();
+        r.ended_early = early;
+        int status = stop(milliseconds(10000));
+        (void)status;
+        if (!write_outputs(r, error)) return 1;
+        return 0;
+    }
+
+  private:
+    void execute(const ScriptEvent &e) {
+        const auto &w = e.words;
+        const std::string &a = w[0];
+        auto each = [&](int arg, const std::function<void(int)> &fn) {
+            if (static_cast<int>(w.size()) > arg) {
+                fn(std::stoi(w[arg]));
+            } else {
+                for (int i = 0; i < tb_->device_count(); ++i) fn(i);
+            }
+        };
+        std::string err;
+        if (a == "plug") {
+            plug(std::stoi(w[1]));
+        } else if (a == "unplug") {
+            unplug(std::stoi(w[1]));
+        } else if (a == "add") {
+            DeviceSpec d;
+            if (parse_device(w[1], &d, &err) && add_device(d, &err) < 0)
+                std::fprintf(stderr, "torvel-sim: script line %d: %s\n", e.line, err.c_str());
+        } else if (a == "rotate") {
+            set_orientation(std::stoi(w[1]), static_cast<uint8_t>(std::stoi(w[2])));
+        } else if (a == "mirror") {
+            set_mirror(std::stoi(w[1]), static_cast<uint8_t>(std::stoi(w[2])));
+        } else if (a == "feature") {
+            if (auto *d = device(std::stoi(w[1])))
+                d->set_feature(static_cast<uint8_t>(std::stoi(w[2])));
+        } else if (a == "dpms") {
+            int mode = w[1] == "on" ? 0 : w[1] == "standby" ? 1 : w[1] == "suspend" ? 2 : 3;
+            each(2, [&](int dev) { mode == 3 ? output_off(dev) : dpms(dev, mode); });
+        } else if (a == "mode") {
+            int mw = 0, mh = 0;
+            parse_mode(w[1], &mw, &mh);
+            each(2, [&](int dev) { set_mode(dev, mw, mh); });
+        } else if (a == "fault" && w[1] == "evdi") {
+            evdiemu::Op op{};
+            evdiemu::op_from_name(w[2], &op);
+            fail_evdi(op, errno_from_name(w[3]), w.size() > 4 ? std::stoi(w[4]) : 1);
+        } else if (a == "fault" && w[1] == "usb") {
+            testbed::EmulatedDevice *d = device(std::stoi(w[2]));
+            if (!d) return;
+            if (w[3] == "bulk") {
+                testbed::BulkFault f = w[4] == "error"     ? testbed::BulkFault::kError
+                                       : w[4] == "timeout" ? testbed::BulkFault::kTimeout
+                                       : w[4] == "stall"   ? testbed::BulkFault::kStall
+                                                           : testbed::BulkFault::kNoDevice;
+                d->fail_bulk(f, w.size() > 5 ? std::stoi(w[5]) : 1);
+            } else {
+                testbed::ControlFault f = w[5] == "stall"     ? testbed::ControlFault::kStall
+                                          : w[5] == "timeout" ? testbed::ControlFault::kTimeout
+                                          : w[5] == "short"   ? testbed::ControlFault::kShortReply
+                                                              : testbed::ControlFault::kEmptyReply;
+                d->fail_control(static_cast<uint8_t>(std::stoi(w[4], nullptr, 16)), f,
+                                w.size() > 6 ? std::stoi(w[6]) : 1);
+            }
+        } else if (a == "freeze") {
+            frozen_ = true;
+        } else if (a == "unfreeze") {
+            frozen_ = false;
+        }
+    }
+
+    void reap(bool block) {
+        std::lock_guard lock(reap_mu_);
+        if (pid_ <= 0 || exited_) return;
+        int st = 0;
+        pid_t r = waitpid(pid_, &st, block ? 0 : WNOHANG);
+        if (r == pid_) {
+            status_ = st;
+            exited_ = true;
+        }
+    }
+
+    void stop_desktop() {
+        stop_desk_ = true;
+        if (desktop_.joinable()) desktop_.join();
+    }
+
+    void write_xrandr(const std::vector<int> &connected) {
+        std::ostringstream s;
+        s << "Screen 0: minimum 320 x 200, current " << mode_w_ << " x " << mode_h_
+          << ", maximum 16384 x 16384\n";
+        for (int i : connected) {
+            s << "DVI-I-" << i + 1 << "-" << i + 1 << " connected " << mode_w_ << "x" << mode_h_
+              << "+0+0 (normal left inverted right x axis y axis) 0mm x 0mm\n"
+              << "   " << mode_w_ << "x" << mode_h_ << "     60.00*+\n";
+        }
+        write_file(tmp_ + "/xrandr-q.txt", s.str());
+    }
+
+    // Paints `rects` of `px` (a width-wide image) on output `i`.
+    void send_rects(int i, const uint32_t *px, int width, const evdiemu::Rect *rects, int n) {
+        for (int k = 0; k < n; ++k) {
+            const evdiemu::Rect &r = rects[k];
+            const int w = r.x2 - r.x1, h = r.y2 - r.y1;
+            staging_.resize(static_cast<size_t>(w) * h);
+            for (int y = 0; y < h; ++y)
+                std::copy(px + static_cast<size_t>(r.y1 + y) * width + r.x1,
+                          px + static_cast<size_t>(r.y1 + y) * width + r.x2,
+                          &staging_[static_cast<size_t>(y) * w]);
+            ctl_.paint(i, r.x1, r.y1, w, h, staging_.data(), w);
+        }
+    }
+
+    void desktop_loop() {
+        std::vector<int> listed;
+        while (!stop_desk_) {
+            std::this_thread::sleep_for(kTick);
+            if (!ctl_.is_connected()) {
+                reap(false);
+                if (exited_ || ctl_.accept(0) != 0) continue;
+            }
+            evdiemu::CardState cs[evdiemu::kMaxOutputs];
+            int n = ctl_.cards(cs, evdiemu::kMaxOutputs);
+            if (n < 0) continue;
+            std::vector<int> connected;
+            const double t = std::chrono::duration<double>(Clock::now() - t0_).count();
+            std::unique_lock lock(mu_);
+            if (outputs_.size() < static_cast<size_t>(n)) outputs_.resize(n);
+            for (int i = 0; i < n; ++i) {
+                Output &o = outputs_[i];
+                const evdiemu::CardState &s = cs[i];
+                if (!s.connected) continue;
+                connected.push_back(i);
+                if (!opts_.desktop) continue;
+                if (s.width == 0 && o.modeset_for_connect != s.connects) {
+                    o.modeset_for_connect = s.connects;
+                    uint8_t edid[256];
+                    if (ctl_.edid(i, edid, sizeof(edid)) >= 128) {
+                        uint32_t serial;
+                        std::memcpy(&serial, &edid[12], 4);
+                        if (serial >= kEdidSerialBase && serial < kEdidSerialBase + 16)
+                            o.device = static_cast<int>(serial - kEdidSerialBase);
+                    }
+                    int r = ctl_.modeset(i, mode_w_, mode_h_, 60);
+                    if (r < 0)
+                        std::fprintf(stderr, "torvel-sim: modeset of output %d: %s\n", i,
+                                     std::strerror(-r));
+                    continue;  // paints from the next tick on, at the mode set
+                }
+                if (s.width == 0) continue;
+                if (o.width != s.width || o.height != s.height) {
+                    o.width = s.width;
+                    o.height = s.height;
+                    if (o.custom) {
+                        o.content.assign(static_cast<size_t>(s.width) * s.height, 0);
+                    } else if (opts_.content == ContentKind::kPng) {
+                        scale_rgb(png_.rgb().data(), png_.width(), png_.height(), &o.content,
+                                  s.width, s.height);
+                    } else {
+                        o.scene.reset(s.width, s.height);
+                        o.content.assign(
+                            o.scene.pixels(),
+                            o.scene.pixels() + static_cast<size_t>(s.width) * s.height);
+                    }
+                    if (!o.custom) {
+                        evdiemu::Rect all{0, 0, s.width, s.height};
+                        send_rects(i, o.content.data(), s.width, &all, 1);
+                    }
+                    continue;
+                }
+                if (o.custom || frozen_ || opts_.content != ContentKind::kScene) continue;
+                evdiemu::Rect rects[8];
+                int k = o.scene.step(t, rects, 8);
+                for (int m = 0; m < k; ++m)
+                    for (int y = rects[m].y1; y < rects[m].y2; ++y)
+                        std::copy(o.scene.pixels() + static_cast<size_t>(y) * o.width + rects[m].x1,
+                                  o.scene.pixels() + static_cast<size_t>(y) * o.width + rects[m].x2,
+                                  &o.content[static_cast<size_t>(y) * o.width + rects[m].x1]);
+                send_rects(i, o.content.data(), o.width, rects, k);
+            }
+            if (connected != listed) {
+                listed = connected;
+                write_xrandr(connected);
+            }
+        }
+    }
+
+    Options opts_;
+    std::string tmp_, log_path_;
+    std::unique_ptr<testbed::UsbTestbed> tb_;
+    std::vector<DeviceSpec> specs_;
+    evdiemu::RemoteControl ctl_;
+    testbed::FrameBuffer png_;
+    pid_t pid_ = -1;
+    std::mutex reap_mu_;
+    std::atomic<bool> exited_{false};
+    int status_ = 0;
+    Clock::time_point t0_ = Clock::now();
+    std::thread desktop_;
+    std::atomic<bool> stop_desk_{false};
+    std::atomic<bool> frozen_{false};
+    // Outputs, the mode for new outputs and the device list: written by the
+    // desktop thread and the caller's thread, so behind one mutex.
+    std::mutex mu_;
+    std::vector<Output> outputs_;
+    int mode_w_ = 0, mode_h_ = 0;
+    std::vector<uint32_t> staging_;  // desktop thread only
+};
+
+}  // namespace
+
+std::unique_ptr<Sim> Sim::create(const Options &options, std::string *error) {
+    auto sim = std::make_unique<SimImpl>(options);
+    if (!sim->init(error)) return nullptr;
+    return sim;
+}
+
+}  // namespace torvel::sim

@@ -1,0 +1,177 @@
+// torvel-sim: runs a display daemon between the emulated USB display devices
+// (testbed/usb_device) and the emulated EVDI module (testbed/evdi), playing
+// the desktop on the virtual outputs, and reports what each device showed.
+//
+// API summary (library torvel_sim; a gtest binary using it is built with
+// torvel_add_test(... PRELOAD_UMOCKDEV LIBS torvel_sim): the harness process
+// must run with the umockdev preload)
+//   Options / parse_args / parse_device / parse_script   the command line
+//   Sim::create(options)      sets up the devices, the control socket, the
+//                             fake xrandr and the private /var/tmp content
+//   sim->start()              forks and execs options.command in a private
+//                             mount namespace under both emulations; the
+//                             desktop thread then answers each new output with
+//                             a modeset to options.width x options.height and
+//                             paints the content
+//   waiting (bounded, true when met):
+//     wait_until(pred, timeout), wait_output(dev), wait_resolution(dev, w, h),
+//     wait_frames(dev, n), wait_update_requested(dev), wait_exit(timeout)
+//   acting: plug/unplug/add_device, set_orientation, set_mirror, dpms,
+//     output_off, set_mode, paint (own content; stops the scene on that
+//     output), freeze (keep the content still), fail_evdi (inject an ioctl
+//     fault), device(i) and evdi() for anything else
+//   observation: output_of(dev) (virtual output index serving device dev, or
+//     -1), xrandr_commands(), daemon_log(), identity_file()
+//   ending: stop() (SIGINT, wait), capture() (screens and device frames, call
+//     while the daemon still runs), write_outputs(report) (screen-N.png,
+//     device-N.png, report.json in options.out_dir)
+//   run()                     the whole program: start, script, content still
+//                             for the last second, capture, SIGINT, report.
+//
+// Devices are numbered by their --device option from 0. A device is mapped to
+// the virtual output whose client connected with that device's EDID (each
+// emulated device gets a distinct EDID serial number).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "evdi_emu.h"
+#include "usb_device_emulator.h"
+
+namespace torvel::sim {
+
+using std::chrono::milliseconds;
+
+struct DeviceSpec {
+    int model = 0;  // PRODUCT_ID index 0..5 (4: the rotating model)
+    std::optional<uint32_t> id;
+    uint8_t feature = 0, orientation = 0, mirror = 0;
+};
+
+enum class ContentKind { kScene, kPng, kXvfb };
+
+struct Options {
+    std::vector<DeviceSpec> devices;
+    int width = 1920, height = 1080;
+    ContentKind content = ContentKind::kScene;
+    std::string png_path;
+    std::string script_path;
+    double seconds = 10;
+    std::optional<std::string> id_file;  // initial identity file content comes from here
+    std::string out_dir;                 // empty: nothing written
+    std::vector<std::string> command;
+    // libtorvel-evdi-emu.so; default: the one built with this library
+    // (TORVEL_EVDI_EMU_LIB in the environment overrides).
+    std::string evdi_library;
+    // Answer new outputs with a modeset and paint content (the desktop).
+    bool desktop = true;
+};
+
+// "MODEL[:id=0xHEX][:feature=N][:orient=N][:mirror=N]", MODEL 0..5 or "rotating".
+bool parse_device(std::string_view text, DeviceSpec *out, std::string *error);
+// Returns false with a one-line error; `*help` is set for --help.
+bool parse_args(int argc, const char *const *argv, Options *out, std::string *error,
+                bool *help = nullptr);
+const char *usage();
+
+// Timed events, one per line "T ACTION ARGS" (T in seconds from the start;
+// '#' starts a comment):
+//   T plug DEV | T unplug DEV | T add SPEC          (SPEC as for --device)
+//   T rotate DEV ORIENT | T mirror DEV 0|1 | T feature DEV N
+//   T dpms off|on|standby|suspend [DEV]               (off: output off, DPMS off twice)
+//   T mode WxH [DEV]
+//   T fault evdi OP ERRNO [COUNT]                     (OP as evdiemu::op_name, ERRNO a
+//                                                     name like EIO or a number)
+//   T fault usb DEV bulk error|timeout|stall|nodevice [COUNT]
+//   T fault usb DEV control REQ stall|timeout|short|empty [COUNT]
+//   T freeze | T unfreeze
+// DEV without a value means every device.
+struct ScriptEvent {
+    double at = 0;
+    std::vector<std::string> words;  // the action and its arguments
+    int line = 0;
+};
+bool parse_script(std::string_view text, std::vector<ScriptEvent> *out, std::string *error);
+
+struct DeviceReport {
+    int index = 0;
+    uint16_t product_id = 0;
+    int output = -1;  // virtual output serving it, -1 none
+    std::vector<testbed::Resolution> resolutions;
+    uint64_t frames = 0, transfers = 0, bytes = 0, blocks = 0;
+    uint64_t format_errors = 0, decode_errors = 0;
+    uint32_t device_id = 0xffffffffu;
+    // PSNR of what the device shows against its screen (turned by 180° or
+    // mirrored as the device's state asks); 100 for identical frames, -1
+    // when there is nothing to compare.
+    double psnr = -1;
+    std::string transform;            // "none", "rotate180" or "mirror"
+    std::vector<std::string> xrandr;  // commands naming its output
+    testbed::FrameBuffer screen, shown;
+};
+
+struct Report {
+    bool exited = false;       // the daemon ended (by itself or after SIGINT)
+    int exit_status = -1;      // its status, or -1
+    int signal = 0;            // the signal that ended it, if any
+    bool ended_early = false;  // ended before --seconds
+    std::vector<DeviceReport> devices;
+    std::vector<std::string> xrandr;  // every command, in order
+    std::vector<evdiemu::CardState> outputs;
+    std::string identity_file;  // content at the end
+};
+
+class Sim {
+  public:
+    static std::unique_ptr<Sim> create(const Options &options, std::string *error);
+    virtual ~Sim() = default;
+
+    virtual bool start(std::string *error) = 0;
+    virtual bool running() = 0;
+
+    virtual bool wait_until(const std::function<bool()> &done, milliseconds timeout) = 0;
+    virtual bool wait_output(int dev, milliseconds timeout) = 0;  // mode set on its output
+    virtual bool wait_resolution(int dev, int width, int height, milliseconds timeout) = 0;
+    virtual bool wait_frames(int dev, uint64_t frames, milliseconds timeout) = 0;
+    virtual bool wait_update_requested(int dev, milliseconds timeout) = 0;  // armed
+    virtual bool wait_exit(milliseconds timeout) = 0;
+
+    virtual bool plug(int dev) = 0;
+    virtual void unplug(int dev) = 0;
+    virtual int add_device(const DeviceSpec &spec, std::string *error) = 0;  // index or -1
+    virtual void set_orientation(int dev, uint8_t orientation) = 0;
+    virtual void set_mirror(int dev, uint8_t mirror) = 0;
+    virtual int dpms(int dev, int mode) = 0;  // -errno when the device has no output
+    virtual int output_off(int dev) = 0;
+    virtual int set_mode(int dev, int width, int height) = 0;  // also the mode for later outputs
+    virtual int paint(int dev, int x, int y, int w, int h, const uint32_t *xrgb) = 0;
+    virtual void freeze(bool still) = 0;
+    virtual int fail_evdi(evdiemu::Op op, int err, int count) = 0;
+
+    virtual testbed::EmulatedDevice *device(int dev) = 0;
+    virtual testbed::UsbTestbed &usb() = 0;
+    virtual evdiemu::Control &evdi() = 0;
+    virtual int output_of(int dev) = 0;
+    virtual std::vector<std::string> xrandr_commands() = 0;
+    virtual std::string daemon_log() = 0;
+    virtual std::string identity_file() = 0;
+
+    // SIGINT, then waits (SIGKILL after `timeout`); returns the exit status,
+    // or -1 when a signal ended it.
+    virtual int stop(milliseconds timeout) = 0;
+    // Screens and device frames, PSNR; call while the daemon still runs.
+    virtual Report capture() = 0;
+    // Completes `report` with the daemon's end and writes the files.
+    virtual bool write_outputs(Report &report, std::string *error) = 0;
+    // The program: returns 0, or 1 with `error` set.
+    virtual int run(std::string *error) = 0;
+};
+
+}  // namespace torvel::sim
