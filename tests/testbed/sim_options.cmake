@@ -1,0 +1,3 @@
+torvel_add_test(NAME sim_options_test LABEL testbed
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim_options_test.cpp
+  LIBS torvel_sim_core)

@@ -1,0 +1,163 @@
+// torvel-sim's command line, script and scene.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "scene.h"
+#include "sim.h"
+
+namespace {
+
+using torvel::sim::DeviceSpec;
+using torvel::sim::Options;
+
+bool args(std::vector<const char *> v, Options *o, std::string *err) {
+    v.insert(v.begin(), "torvel-sim");
+    return torvel::sim::parse_args(static_cast<int>(v.size()), v.data(), o, err);
+}
+
+TEST(SimOptions, DeviceSpecs) {
+    DeviceSpec d;
+    std::string err;
+    ASSERT_TRUE(torvel::sim::parse_device("3", &d, &err));
+    EXPECT_EQ(d.model, 3);
+    EXPECT_FALSE(d.id.has_value());
+    ASSERT_TRUE(
+        torvel::sim::parse_device("rotating:id=0xDEADBEEF:orient=2:feature=1:mirror=1", &d, &err));
+    EXPECT_EQ(d.model, 4);
+    EXPECT_EQ(d.id.value_or(0), 0xDEADBEEFu);
+    EXPECT_EQ(d.orientation, 2);
+    EXPECT_EQ(d.feature, 1);
+    EXPECT_EQ(d.mirror, 1);
+    ASSERT_TRUE(torvel::sim::parse_device("0:id=ffffffff", &d, &err));
+    EXPECT_EQ(d.id.value_or(0), 0xffffffffu);
+    for (const char *bad : {"6", "-1", "x", "", "1:id=", "1:id=0x1FFFFFFFF", "1:orient=256",
+                            "1:colour=3", "1:feature"}) {
+        err.clear();
+        EXPECT_FALSE(torvel::sim::parse_device(bad, &d, &err)) << bad;
+        EXPECT_FALSE(err.empty()) << bad;
+    }
+}
+
+TEST(SimOptions, CommandLine) {
+    Options o;
+    std::string err;
+    ASSERT_TRUE(
+        args({"--device", "0", "--device", "rotating", "--mode", "1280x720", "--content", "pic.png",
+              "--seconds", "2.5", "--id-file", "ids", "--out", "o", "--", "daemon", "--flag"},
+             &o, &err))
+        << err;
+    EXPECT_EQ(o.devices.size(), 2u);
+    EXPECT_EQ(o.width, 1280);
+    EXPECT_EQ(o.height, 720);
+    EXPECT_EQ(o.content, torvel::sim::ContentKind::kPng);
+    EXPECT_EQ(o.png_path, "pic.png");
+    EXPECT_DOUBLE_EQ(o.seconds, 2.5);
+    EXPECT_EQ(o.id_file.value_or(""), "ids");
+    EXPECT_EQ(o.out_dir, "o");
+    EXPECT_EQ(o.command, (std::vector<std::string>{"daemon", "--flag"}));
+
+    ASSERT_TRUE(args({"--", "d"}, &o, &err));
+    EXPECT_EQ(o.width, 1920);
+    EXPECT_EQ(o.height, 1080);
+    EXPECT_EQ(o.content, torvel::sim::ContentKind::kScene);
+
+    for (std::vector<const char *> bad : {std::vector<const char *>{},
+                                          {"--mode", "1280", "--", "d"},
+                                          {"--mode", "0x5", "--", "d"},
+                                          {"--seconds", "-1", "--", "d"},
+                                          {"--seconds", "abc", "--", "d"},
+                                          {"--content", "movie.avi", "--", "d"},
+                                          {"--bogus", "--", "d"},
+                                          {"--device"},
+                                          {"--device", "0", "--device", "1", "--device", "2",
+                                           "--device", "3", "--device", "0", "--", "d"}}) {
+        err.clear();
+        EXPECT_FALSE(args(bad, &o, &err));
+        EXPECT_FALSE(err.empty());
+    }
+    bool help = false;
+    const char *h[] = {"torvel-sim", "--help"};
+    EXPECT_FALSE(torvel::sim::parse_args(2, h, &o, &err, &help));
+    EXPECT_TRUE(help);
+}
+
+TEST(SimOptions, Script) {
+    std::vector<torvel::sim::ScriptEvent> ev;
+    std::string err;
+    ASSERT_TRUE(
+        torvel::sim::parse_script("# comment\n"
+                                  "3 unplug 1\n"
+                                  "1.5 rotate 0 2   # turn it\n"
+                                  "\n"
+                                  "2 dpms off\n"
+                                  "2 dpms on 1\n"
+                                  "4 mode 1280x720\n"
+                                  "5 fault evdi grab EIO 3\n"
+                                  "5 fault usb 0 bulk stall\n"
+                                  "5 fault usb 1 control 0x81 timeout 2\n"
+                                  "6 add rotating:orient=1\n"
+                                  "7 freeze\n",
+                                  &ev, &err))
+        << err;
+    ASSERT_EQ(ev.size(), 10u);
+    EXPECT_DOUBLE_EQ(ev[0].at, 1.5);
+    EXPECT_EQ(ev[0].words, (std::vector<std::string>{"rotate", "0", "2"}));
+    EXPECT_EQ(ev[1].words[0], "dpms");  // equal times keep their order
+    EXPECT_EQ(ev[1].words[1], "off");
+    EXPECT_EQ(ev[2].words[1], "on");
+    EXPECT_EQ(ev[3].line, 2);
+    for (const char *bad : {"x unplug 1", "1 unplug", "1 unplug 9", "1 rotate 0", "1 dpms dim",
+                            "1 mode 12", "1 fault evdi nosuchop EIO", "1 fault evdi grab EWHAT",
+                            "1 fault usb 0 bulk melt", "1 add 9", "1 explode", "-1 freeze"}) {
+        err.clear();
+        EXPECT_FALSE(torvel::sim::parse_script(bad, &ev, &err)) << bad;
+        EXPECT_NE(err.find("line 1"), std::string::npos) << err;
+    }
+}
+
+TEST(SimScene, ChangesStayInsideTheReportedRectangles) {
+    torvel::sim::Scene s;
+    s.reset(640, 360);
+    std::vector<uint32_t> before(s.pixels(), s.pixels() + 640 * 360);
+    // The desktop is not flat: windows and strokes give it many colours.
+    std::vector<uint32_t> sorted = before;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_GT(std::unique(sorted.begin(), sorted.end()) - sorted.begin(), 50);
+    int changed_total = 0;
+    for (int step = 1; step <= 40; ++step) {
+        evdiemu::Rect r[8];
+        int n = s.step(step * 0.05, r, 8);
+        ASSERT_GE(n, 1);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_GE(r[i].x1, 0);
+            EXPECT_GE(r[i].y1, 0);
+            EXPECT_LE(r[i].x2, 640);
+            EXPECT_LE(r[i].y2, 360);
+            EXPECT_LT(r[i].x1, r[i].x2);
+        }
+        for (int y = 0; y < 360; ++y)
+            for (int x = 0; x < 640; ++x) {
+                uint32_t now = s.pixels()[y * 640 + x];
+                if (now == before[y * 640 + x]) continue;
+                ++changed_total;
+                bool inside = false;
+                for (int i = 0; i < n; ++i)
+                    inside |= x >= r[i].x1 && x < r[i].x2 && y >= r[i].y1 && y < r[i].y2;
+                ASSERT_TRUE(inside) << "step " << step << " pixel " << x << "," << y;
+            }
+        before.assign(s.pixels(), s.pixels() + 640 * 360);
+    }
+    EXPECT_GT(changed_total, 1000);  // it is animated
+    // Same size and time, same picture.
+    torvel::sim::Scene a, b;
+    a.reset(320, 200);
+    b.reset(320, 200);
+    evdiemu::Rect r[8];
+    a.step(1.25, r, 8);
+    b.step(1.25, r, 8);
+    EXPECT_TRUE(std::equal(a.pixels(), a.pixels() + 320 * 200, b.pixels()));
+}
+
+}  // namespace
