@@ -6,3 +6,7 @@ target_link_libraries(jpeg_enc_test_oracle PUBLIC jpeg_enc)
 torvel_add_test(NAME jpeg_enc_tables_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_enc_tables_test.cpp
   LIBS jpeg_enc)
+
+torvel_add_test(NAME jpeg_enc_encode_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_enc_encode_test.cpp
+  LIBS jpeg_enc_test_oracle)
