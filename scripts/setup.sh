@@ -9,6 +9,7 @@ PACKAGES=(
   umockdev libumockdev-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb x11-xserver-utils
+  dpkg-dev file systemd groff-base
 )
 
 missing=()
