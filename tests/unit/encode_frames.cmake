@@ -1,0 +1,8 @@
+if(TARGET torvel_daemon_core AND TARGET torvel-stream)
+  torvel_add_test(NAME encode_frames_test LABEL unit
+                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/encode_frames_test.cpp
+                  LIBS jpeg_enc torvel_stream_decoder)
+  add_dependencies(encode_frames_test torvel-stream)
+  target_compile_definitions(encode_frames_test PRIVATE
+                             TORVEL_STREAM_BIN="$<TARGET_FILE:torvel-stream>")
+endif()
