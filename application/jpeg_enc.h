@@ -37,8 +37,8 @@ struct jpeg_stream_t {
 
 // The scaled quantisation tables in DQT segment layout (zigzag order).
 struct DQTinfotype {
-    WORD marker;  // 0xFFDB
-    WORD length;  // 132
+    WORD marker;   // 0xFFDB
+    WORD length;   // 132
     BYTE QTYinfo;  // 0
     BYTE Ytable[64];
     BYTE QTCbinfo;  // 1
@@ -54,8 +54,8 @@ struct cinfo_t {
     INT16 DU_DCTY[64];
     INT16 DU_DCTCb[64];
     INT16 DU_DCTCr[64];
-    INT16 ZDU[64];    // not used
-    DWORD RLE[128];   // not used
+    INT16 ZDU[64];   // not used
+    DWORD RLE[128];  // not used
     jpeg_stream_t jpeg_stream;
     DWORD wordnew;  // pending bits, right-aligned
     int wordpos;    // number of pending bits, 0-31

@@ -74,7 +74,9 @@ HWY_INLINE void Put(BitSink &s, uint64_t bits, unsigned n) {
     }
 }
 
-HWY_INLINE void PutCode(BitSink &s, bitstring bs) { Put(s, bs >> 16, bs & 0xFF); }
+HWY_INLINE void PutCode(BitSink &s, bitstring bs) {
+    Put(s, bs >> 16, bs & 0xFF);
+}
 
 // Left-aligns what is pending and writes its whole bytes, the unused low bits
 // of the last byte being 0.

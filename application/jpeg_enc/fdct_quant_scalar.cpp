@@ -4,10 +4,14 @@
 
 namespace {
 
-inline DCTELEM wrap(int v) { return static_cast<DCTELEM>(static_cast<UINT16>(v)); }
+inline DCTELEM wrap(int v) {
+    return static_cast<DCTELEM>(static_cast<UINT16>(v));
+}
 
 // floor(v * K / 256), K in 8-bit fixed point.
-inline DCTELEM mul(DCTELEM v, int k) { return wrap((static_cast<int>(v) * k) >> 8); }
+inline DCTELEM mul(DCTELEM v, int k) {
+    return wrap((static_cast<int>(v) * k) >> 8);
+}
 
 constexpr int FIX_0_382683433 = 98;
 constexpr int FIX_0_541196100 = 139;

@@ -209,8 +209,8 @@ HWY_INLINE void StoreRow(V v, size_t r, INT16 *HWY_RESTRICT units, uint64_t *HWY
 
 // Row r of kUnits data units as level-shifted 16-bit samples.
 template <size_t kUnits>
-HWY_INLINE hn::Vec<Tag<kUnits>> LoadSampleRow(const BYTE *HWY_RESTRICT samples, size_t stride,
-                                              size_t r) {
+HWY_INLINE hn::Vec<Tag<kUnits> > LoadSampleRow(const BYTE *HWY_RESTRICT samples, size_t stride,
+                                               size_t r) {
     const Tag<kUnits> d;
     const hn::RebindToUnsigned<decltype(d)> du;
     const hn::Rebind<uint8_t, decltype(d)> d8;
@@ -313,7 +313,9 @@ void MainEncoder(cinfo_t *HWY_RESTRICT cinfo) {
 
 #endif  // HWY_TARGET
 
-int64_t Target() { return HWY_TARGET; }
+int64_t Target() {
+    return HWY_TARGET;
+}
 
 // NOLINTNEXTLINE(google-readability-namespace-comments)
 }  // namespace HWY_NAMESPACE
@@ -329,8 +331,12 @@ HWY_EXPORT(MainEncoder);
 HWY_EXPORT(Target);
 HWY_EXPORT(QuantizeUnit);
 
-int64_t compiled_targets() { return HWY_TARGETS; }
-int64_t dispatched_target() { return HWY_DYNAMIC_DISPATCH(Target)(); }
+int64_t compiled_targets() {
+    return HWY_TARGETS;
+}
+int64_t dispatched_target() {
+    return HWY_DYNAMIC_DISPATCH(Target)();
+}
 void quantize_unit(const INT16 *divisors, SWORD *data) {
     HWY_DYNAMIC_DISPATCH(QuantizeUnit)(divisors, data);
 }
@@ -339,7 +345,9 @@ namespace {
 void fdct_quantize_dispatch(const INT16 *divisors, SWORD *outdata) {
     HWY_DYNAMIC_DISPATCH(FdctQuantizeUnit)(divisors, outdata);
 }
-void main_encoder_dispatch(cinfo_t *cinfo) { HWY_DYNAMIC_DISPATCH(MainEncoder)(cinfo); }
+void main_encoder_dispatch(cinfo_t *cinfo) {
+    HWY_DYNAMIC_DISPATCH(MainEncoder)(cinfo);
+}
 }  // namespace
 
 }  // namespace jpeg_enc_detail
@@ -348,6 +356,8 @@ void fdct_and_quantization(const INT16 *divisors, SWORD *outdata) {
     jpeg_enc_detail::fdct_quantize_dispatch(divisors, outdata);
 }
 
-void main_encoder(cinfo_t *cinfo) { jpeg_enc_detail::main_encoder_dispatch(cinfo); }
+void main_encoder(cinfo_t *cinfo) {
+    jpeg_enc_detail::main_encoder_dispatch(cinfo);
+}
 
 #endif  // HWY_ONCE

@@ -21,7 +21,9 @@ const SOSinfotype SOSinfo = {
 
 namespace {
 
-inline void put_byte(jpeg_stream_t *stream, BYTE b) { stream->pbitstream[stream->pos++] = b; }
+inline void put_byte(jpeg_stream_t *stream, BYTE b) {
+    stream->pbitstream[stream->pos++] = b;
+}
 
 // Segment fields are big-endian whatever the host order.
 inline void put_word(jpeg_stream_t *stream, WORD w) {
@@ -126,9 +128,9 @@ void write_SOSinfo(cinfo_t *cinfo) {
     jpeg_stream_t *stream = &cinfo->jpeg_stream;
     put_word(stream, SOSinfo.marker);
     put_word(stream, SOSinfo.length);
-    const BYTE tail[10] = {SOSinfo.nrofcomponents, SOSinfo.IdY, SOSinfo.HTY, SOSinfo.IdCb,
-                           SOSinfo.HTCb,           SOSinfo.IdCr, SOSinfo.HTCr, SOSinfo.Ss,
-                           SOSinfo.Se,             SOSinfo.Bf};
+    const BYTE tail[10] = {
+        SOSinfo.nrofcomponents, SOSinfo.IdY,  SOSinfo.HTY, SOSinfo.IdCb, SOSinfo.HTCb,
+        SOSinfo.IdCr,           SOSinfo.HTCr, SOSinfo.Ss,  SOSinfo.Se,   SOSinfo.Bf};
     put_bytes(stream, tail, sizeof tail);
 }
 

@@ -10,3 +10,7 @@ torvel_add_test(NAME jpeg_enc_tables_test LABEL unit
 torvel_add_test(NAME jpeg_enc_encode_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_enc_encode_test.cpp
   LIBS jpeg_enc_test_oracle)
+
+torvel_add_test(NAME jpeg_enc_libjpeg_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_enc_libjpeg_test.cpp
+  LIBS jpeg_enc PkgConfig::TURBOJPEG)

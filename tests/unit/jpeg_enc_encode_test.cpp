@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
-#include <string>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -53,7 +53,9 @@ struct Block {
     }
 };
 
-Bytes hex(std::initializer_list<int> bytes) { return Bytes(bytes.begin(), bytes.end()); }
+Bytes hex(std::initializer_list<int> bytes) {
+    return Bytes(bytes.begin(), bytes.end());
+}
 
 TEST(JpegEncEncode, FlatBlocks) {
     Block b(32, 8);
@@ -61,12 +63,10 @@ TEST(JpegEncEncode, FlatBlocks) {
     EXPECT_EQ(encode(&b.bind()), 9);
 
     std::fill(b.y.begin(), b.y.end(), 0);
-    EXPECT_EQ(b.encoded(),
-              hex({0xFC, 0xAA, 0xA0, 0x02, 0x80, 0x0A, 0x00, 0x28, 0x00, 0xFF, 0xD9}));
+    EXPECT_EQ(b.encoded(), hex({0xFC, 0xAA, 0xA0, 0x02, 0x80, 0x0A, 0x00, 0x28, 0x00, 0xFF, 0xD9}));
 
     std::fill(b.y.begin(), b.y.end(), 255);
-    EXPECT_EQ(b.encoded(),
-              hex({0xFD, 0x53, 0xA0, 0x02, 0x80, 0x0A, 0x00, 0x28, 0x00, 0xFF, 0xD9}));
+    EXPECT_EQ(b.encoded(), hex({0xFD, 0x53, 0xA0, 0x02, 0x80, 0x0A, 0x00, 0x28, 0x00, 0xFF, 0xD9}));
 
     Block small(8, 8);
     EXPECT_EQ(small.encoded(), hex({0x28, 0x00, 0xFF, 0xD9}));
@@ -75,12 +75,13 @@ TEST(JpegEncEncode, FlatBlocks) {
 TEST(JpegEncEncode, HorizontalRamp) {
     Block b(32, 8);
     for (int r = 0; r < 8; ++r) {
-        for (int c = 0; c < 32; ++c) b.y[static_cast<size_t>(32 * r + c)] = static_cast<uint8_t>(8 * c);
+        for (int c = 0; c < 32; ++c)
+            b.y[static_cast<size_t>(32 * r + c)] = static_cast<uint8_t>(8 * c);
     }
-    EXPECT_EQ(b.encoded(),
-              hex({0xFC, 0xF4, 0xF8, 0x6B, 0xFF, 0x00, 0x2C, 0xBF, 0x0A, 0x00, 0xFA, 0xAF, 0xE1, 0xAF,
-                   0xFC, 0xB2, 0xFC, 0x28, 0x03, 0xEA, 0xBF, 0x86, 0xBF, 0xF2, 0xCB, 0xF0, 0xA0, 0x0F,
-                   0xAA, 0xBE, 0x1A, 0xFF, 0x00, 0xCB, 0x2F, 0xC2, 0x80, 0x00, 0xFF, 0xD9}));
+    EXPECT_EQ(b.encoded(), hex({0xFC, 0xF4, 0xF8, 0x6B, 0xFF, 0x00, 0x2C, 0xBF, 0x0A, 0x00,
+                                0xFA, 0xAF, 0xE1, 0xAF, 0xFC, 0xB2, 0xFC, 0x28, 0x03, 0xEA,
+                                0xBF, 0x86, 0xBF, 0xF2, 0xCB, 0xF0, 0xA0, 0x0F, 0xAA, 0xBE,
+                                0x1A, 0xFF, 0x00, 0xCB, 0x2F, 0xC2, 0x80, 0x00, 0xFF, 0xD9}));
 }
 
 TEST(JpegEncEncode, StartPositionAndRepeatedCalls) {
@@ -98,7 +99,8 @@ TEST(JpegEncEncode, StartPositionAndRepeatedCalls) {
     const int end = encode(&b.bind(100));
     EXPECT_EQ(end, 100 + static_cast<int>(first.size()));
     EXPECT_EQ(Bytes(b.out.begin() + 100, b.out.begin() + end), first);
-    EXPECT_TRUE(std::all_of(b.out.begin(), b.out.begin() + 100, [](uint8_t v) { return v == 0xEE; }));
+    EXPECT_TRUE(
+        std::all_of(b.out.begin(), b.out.begin() + 100, [](uint8_t v) { return v == 0xEE; }));
     EXPECT_EQ(b.out[static_cast<size_t>(end)], 0xEE);
     EXPECT_EQ(b.c.wordpos, 0);
     EXPECT_EQ(b.c.wordnew, 0u);
@@ -156,8 +158,7 @@ TEST(JpegEncEncode, ZeroRunsAndTheLastCoefficient) {
     INT16 du[64] = {};
     // 35 zeros, then 1: two sixteen-zero codes, then run 3 / size 1.
     du[natural_of(36)] = 1;
-    EXPECT_EQ(code_unit(du),
-              oracle::bits_to_bytes("00  11111111001 11111111001  111010 1  1010"));
+    EXPECT_EQ(code_unit(du), oracle::bits_to_bytes("00  11111111001 11111111001  111010 1  1010"));
     // A unit that ends with a non-zero last coefficient has no end of block:
     // 0/1 and the bit of -1, then 61 zeros as three sixteen-zero codes and
     // run 13 / size 2 with the bits of +2.
@@ -169,7 +170,8 @@ TEST(JpegEncEncode, ZeroRunsAndTheLastCoefficient) {
     std::string bits = "00  00 0";
     for (int i = 0; i < 3; ++i) bits += " 11111111001";
     bits += " ";
-    for (int k = static_cast<int>(r13 & 0xFF) - 1; k >= 0; --k) bits += ((r13 >> (16 + k)) & 1) ? '1' : '0';
+    for (int k = static_cast<int>(r13 & 0xFF) - 1; k >= 0; --k)
+        bits += ((r13 >> (16 + k)) & 1) ? '1' : '0';
     bits += " 10";
     EXPECT_EQ(code_unit(du), oracle::bits_to_bytes(bits.c_str()));
 }
@@ -197,13 +199,27 @@ void fill(std::vector<uint8_t> &plane, int width, int kind, std::mt19937 &rng) {
         for (int c = 0; c < width; ++c) {
             int v = 0;
             switch (kind) {
-                case 0: v = static_cast<int>(rng() % 256); break;              // full range noise
-                case 1: v = base + static_cast<int>(rng() % (2 * spread + 1)) - spread; break;
-                case 2: v = (rng() & 1) ? 255 : 0; break;                       // extremes
-                case 3: v = ((r + c) & 1) ? 255 : 0; break;                     // checkerboard
-                case 4: v = base + 7 * c - 5 * r; break;                        // gradient
-                case 5: v = (c % 5 == 0 || r % 3 == 0) ? 20 : 235; break;       // strokes
-                default: v = base; break;                                       // flat
+                case 0:
+                    v = static_cast<int>(rng() % 256);
+                    break;  // full range noise
+                case 1:
+                    v = base + static_cast<int>(rng() % (2 * spread + 1)) - spread;
+                    break;
+                case 2:
+                    v = (rng() & 1) ? 255 : 0;
+                    break;  // extremes
+                case 3:
+                    v = ((r + c) & 1) ? 255 : 0;
+                    break;  // checkerboard
+                case 4:
+                    v = base + 7 * c - 5 * r;
+                    break;  // gradient
+                case 5:
+                    v = (c % 5 == 0 || r % 3 == 0) ? 20 : 235;
+                    break;  // strokes
+                default:
+                    v = base;
+                    break;  // flat
             }
             plane[static_cast<size_t>(r * width + c)] = static_cast<uint8_t>(std::clamp(v, 0, 255));
         }
@@ -219,7 +235,8 @@ TEST(JpegEncEncode, VectorTransformEqualsScalarOnEveryTarget) {
         std::vector<uint8_t> plane(64);
         fill(plane, 8, n % 7, rng);
         std::array<INT16, 64> u{};
-        for (int i = 0; i < 64; ++i) u[static_cast<size_t>(i)] = static_cast<INT16>(plane[static_cast<size_t>(i)] - 128);
+        for (int i = 0; i < 64; ++i)
+            u[static_cast<size_t>(i)] = static_cast<INT16>(plane[static_cast<size_t>(i)] - 128);
         units.push_back(u);
     }
     std::array<INT16, 64> lo{}, hi{};
@@ -306,7 +323,9 @@ TEST(JpegEncEncode, Quality100CoefficientsStayWithinTheCodeTables) {
     // AC category 10 (|v| < 1024) and DC difference category 11.
     cinfo_t c{};
     Initialize(&c, 100);
-    auto basis_sign = [](int k, int x) { return std::cos((2 * x + 1) * k * std::numbers::pi / 16) >= 0; };
+    auto basis_sign = [](int k, int x) {
+        return std::cos((2 * x + 1) * k * std::numbers::pi / 16) >= 0;
+    };
     int largest_ac = 0;
     for (int u = 0; u < 8; ++u) {
         for (int v = 0; v < 8; ++v) {
@@ -315,12 +334,14 @@ TEST(JpegEncEncode, Quality100CoefficientsStayWithinTheCodeTables) {
                     INT16 du[64];
                     for (int r = 0; r < 8; ++r) {
                         for (int col = 0; col < 8; ++col) {
-                            const bool up = (basis_sign(u, r) == basis_sign(v, col)) != (polarity == 1);
+                            const bool up =
+                                (basis_sign(u, r) == basis_sign(v, col)) != (polarity == 1);
                             du[8 * r + col] = up ? 127 : -128;
                         }
                     }
                     fdct_and_quantization_reference(div, du);
-                    for (int i = 1; i < 64; ++i) largest_ac = std::max(largest_ac, std::abs(int{du[i]}));
+                    for (int i = 1; i < 64; ++i)
+                        largest_ac = std::max(largest_ac, std::abs(int{du[i]}));
                     EXPECT_LE(std::abs(int{du[0]}), 1024);
                 }
             }
@@ -361,7 +382,8 @@ TEST(JpegEncEncode, CopiesEncodeIndependentlyOnManyThreads) {
                     c.Cr_buffer = c.Y_buffer + 512;
                     c.jpeg_stream = {record + 4, 0};
                     const int len = encode(&c);
-                    if (Bytes(record + 4, record + 4 + len) != expected[n]) ++failures[static_cast<size_t>(t)];
+                    if (Bytes(record + 4, record + 4 + len) != expected[n])
+                        ++failures[static_cast<size_t>(t)];
                 }
             }
         });

@@ -27,8 +27,7 @@ struct Writer {
             return;
         }
         const int k = 32 - wordpos;
-        const uint32_t word =
-            (k == 32 ? 0 : (wordnew << k)) | (value >> (n - k));
+        const uint32_t word = (k == 32 ? 0 : (wordnew << k)) | (value >> (n - k));
         for (int s = 24; s >= 0; s -= 8) byte(static_cast<uint8_t>(word >> s));
         wordpos = n - k;
         wordnew = value & ((1u << wordpos) - 1);
@@ -37,7 +36,8 @@ struct Writer {
     void flush() {
         if (wordpos > 0) {
             const uint32_t word = wordnew << (32 - wordpos);
-            for (int i = 0; i < (wordpos + 7) / 8; ++i) byte(static_cast<uint8_t>(word >> (24 - 8 * i)));
+            for (int i = 0; i < (wordpos + 7) / 8; ++i)
+                byte(static_cast<uint8_t>(word >> (24 - 8 * i)));
         }
         wordpos = 0;
         wordnew = 0;

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <numbers>
 #include <cstring>
+#include <numbers>
 #include <set>
 #include <string>
 
@@ -22,7 +22,9 @@ cinfo_t prepared(int quality) {
 }
 
 // Scaled table entry for natural position i.
-int entry(const BYTE *zigzag_table, int i) { return zigzag_table[zigzag[i]]; }
+int entry(const BYTE *zigzag_table, int i) {
+    return zigzag_table[zigzag[i]];
+}
 
 std::string code_of(bitstring bs) {
     std::string s;
@@ -48,7 +50,9 @@ TEST(JpegEncTables, ZigzagIsTheDiagonalScan) {
 }
 
 TEST(JpegEncTables, AanScalesFollowTheirFormula) {
-    auto s = [](int k) { return k == 0 ? 1.0 : std::sqrt(2.0) * std::cos(k * std::numbers::pi / 16); };
+    auto s = [](int k) {
+        return k == 0 ? 1.0 : std::sqrt(2.0) * std::cos(k * std::numbers::pi / 16);
+    };
     for (int r = 0; r < 8; ++r) {
         for (int c = 0; c < 8; ++c) {
             EXPECT_EQ(aanscales[8 * r + c], std::lround(16384 * s(r) * s(c))) << r << "," << c;
