@@ -169,4 +169,17 @@ void scale_rgb(const uint8_t *src, int w, int h, std::vector<uint32_t> *out, int
     }
 }
 
+void scale_xrgb(const uint32_t *src, int w, int h, std::vector<uint32_t> *out, int width,
+                int height) {
+    out->assign(static_cast<size_t>(width) * height, 0);
+    if (w <= 0 || h <= 0) return;
+    for (int y = 0; y < height; ++y) {
+        const int sy = static_cast<int>(static_cast<int64_t>(y) * h / height);
+        for (int x = 0; x < width; ++x) {
+            const int sx = static_cast<int>(static_cast<int64_t>(x) * w / width);
+            (*out)[static_cast<size_t>(y) * width + x] = src[static_cast<size_t>(sy) * w + sx];
+        }
+    }
+}
+
 }  // namespace torvel::sim

@@ -40,5 +40,8 @@ class Scene {
 // Scales `rgb` (packed 8-bit RGB, w x h) to an XRGB screen of width x height
 // (nearest pixel).
 void scale_rgb(const uint8_t *rgb, int w, int h, std::vector<uint32_t> *out, int width, int height);
+// The same for an XRGB source.
+void scale_xrgb(const uint32_t *src, int w, int h, std::vector<uint32_t> *out, int width,
+                int height);
 
 }  // namespace torvel::sim

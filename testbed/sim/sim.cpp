@@ -6,12 +6,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,12 +25,17 @@
 
 #include "device_ids.h"
 #include "scene.h"
+#include "spawn.h"
+#include "xvfb.h"
 
 extern char **environ;
 extern "C" void __asan_init() __attribute__((weak));
 
 #ifndef TORVEL_EVDI_EMU_PATH
 #define TORVEL_EVDI_EMU_PATH "libtorvel-evdi-emu.so"
+#endif
+#ifndef TORVEL_SIM_XCLIENT_PATH
+#define TORVEL_SIM_XCLIENT_PATH "torvel-sim-xclient"
 #endif
 
 namespace torvel::sim {
@@ -126,20 +128,6 @@ std::vector<uint8_t> device_edid(int index) {
     return e;
 }
 
-std::string find_in_path(const std::string &cmd, const std::string &path) {
-    if (cmd.find('/') != std::string::npos) return cmd;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(':', start);
-        std::string dir = path.substr(start, end == std::string::npos ? end : end - start);
-        std::string full = (dir.empty() ? "." : dir) + "/" + cmd;
-        if (access(full.c_str(), X_OK) == 0) return full;
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return cmd;
-}
-
 // One virtual output as the desktop sees it.
 struct Output {
     uint64_t modeset_for_connect = 0;  // `connects` value answered with a modeset
@@ -161,6 +149,7 @@ class SimImpl final : public Sim {
             reap(true);
         }
         ctl_.close();
+        xvfb_.reset();
         tb_.reset();
         if (!tmp_.empty()) remove_tree(tmp_);
     }
@@ -195,8 +184,10 @@ class SimImpl final : public Sim {
         if (opts_.content == ContentKind::kPng) {
             if (!testbed::read_png(opts_.png_path, png_, error)) return false;
         } else if (opts_.content == ContentKind::kXvfb) {
-            *error = "--content xvfb is not available in this build";
-            return false;
+            const char *env = std::getenv("TORVEL_SIM_XCLIENT");
+            xvfb_ = XvfbSource::start(opts_.width, opts_.height,
+                                      env && *env ? env : TORVEL_SIM_XCLIENT_PATH, error);
+            if (!xvfb_) return false;
         }
         std::string script =
             "#!/bin/sh\n"
@@ -235,9 +226,6 @@ class SimImpl final : public Sim {
             *error = "already started";
             return false;
         }
-        // Everything the child needs is prepared here: after fork it makes
-        // system calls only (other threads may hold locks of libc or of the
-        // umockdev preload).
         std::string preload;
         if (&__asan_init != nullptr) {
             Dl_info info{};
@@ -259,57 +247,29 @@ class SimImpl final : public Sim {
         env.push_back("TORVEL_EVDI_CONTROL=" + tmp_ + "/ctl.sock");
         env.push_back("TORVEL_EVDI_ROOT=" + tmp_ + "/evdi");
         env.push_back("PATH=" + new_path);
-        std::vector<char *> envp, argv;
-        for (std::string &v : env) envp.push_back(v.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> args = opts_.command;
-        std::string exe = find_in_path(args[0], new_path);
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
+        if (xvfb_) {
+            std::erase_if(env, [](const std::string &v) { return v.starts_with("DISPLAY="); });
+            env.push_back("DISPLAY=" + xvfb_->display());
+        }
         log_path_ = (opts_.out_dir.empty() ? tmp_ : opts_.out_dir) + "/daemon.log";
-        std::string vartmp = tmp_ + "/vartmp";
-        const char *log = log_path_.c_str();
-
-        t0_ = Clock::now();
-        pid_t pid = fork();
-        if (pid < 0) {
-            *error = std::string("fork: ") + std::strerror(errno);
+        int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (log < 0) {
+            *error = "cannot create " + log_path_ + ": " + std::strerror(errno);
             return false;
         }
-        if (pid == 0) {
-            auto fail = [](const char *what) {
-                const char *m = strerror(errno);
-                syscall(SYS_write, 2, "torvel-sim: ", 12);
-                syscall(SYS_write, 2, what, strlen(what));
-                syscall(SYS_write, 2, ": ", 2);
-                syscall(SYS_write, 2, m, strlen(m));
-                syscall(SYS_write, 2, "\n", 1);
-                syscall(SYS_exit_group, 126);
-            };
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            struct sigaction sa {};
-            sa.sa_handler = SIG_DFL;
-            sigaction(SIGINT, &sa, nullptr);
-            sigaction(SIGPIPE, &sa, nullptr);
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            // The program's own /var/tmp: its identity file never touches the
-            // machine's.
-            if (unshare(CLONE_NEWNS) != 0) fail("unshare(CLONE_NEWNS)");
-            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-                fail("mount --make-rprivate /");
-            if (mount(vartmp.c_str(), "/var/tmp", nullptr, MS_BIND, nullptr) != 0)
-                fail("bind mount on /var/tmp");
-            int fd = static_cast<int>(
-                syscall(SYS_openat, AT_FDCWD, log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-            if (fd < 0) fail("daemon.log");
-            if (syscall(SYS_dup3, fd, 1, 0) < 0) fail("dup3");
-            int in =
-                static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC));
-            if (in >= 0) syscall(SYS_dup3, in, 0, 0);
-            syscall(SYS_execve, exe.c_str(), argv.data(), envp.data());
-            fail(exe.c_str());
+        SpawnSpec spec;
+        spec.exe = find_in_path(opts_.command[0], new_path);
+        spec.argv = opts_.command;
+        spec.env = std::move(env);
+        spec.stdout_fd = log;
+        spec.private_var_tmp = true;
+        spec.var_tmp = tmp_ + "/vartmp";
+        t0_ = Clock::now();
+        pid_t pid = spawn(spec);
+        close(log);
+        if (pid < 0) {
+            *error = std::string("fork: ") + std::strerror(-pid);
+            return false;
         }
         pid_ = pid;
         desktop_ = std::thread([this] { desktop_loop(); });
@@ -753,6 +713,8 @@ class SimImpl final : public Sim {
             if (n < 0) continue;
             std::vector<int> connected;
             const double t = std::chrono::duration<double>(Clock::now() - t0_).count();
+            evdiemu::Rect xrects[32];
+            int xn = xvfb_ && !frozen_ ? xvfb_->capture(xrects, 32) : 0;
             std::unique_lock lock(mu_);
             if (outputs_.size() < static_cast<size_t>(n)) outputs_.resize(n);
             for (int i = 0; i < n; ++i) {
@@ -785,6 +747,9 @@ class SimImpl final : public Sim {
                     } else if (opts_.content == ContentKind::kPng) {
                         scale_rgb(png_.rgb().data(), png_.width(), png_.height(), &o.content,
                                   s.width, s.height);
+                    } else if (xvfb_) {
+                        scale_xrgb(xvfb_->pixels(), xvfb_->width(), xvfb_->height(), &o.content,
+                                   s.width, s.height);
                     } else {
                         o.scene.reset(s.width, s.height);
                         o.content.assign(
@@ -797,7 +762,27 @@ class SimImpl final : public Sim {
                     }
                     continue;
                 }
-                if (o.custom || frozen_ || opts_.content != ContentKind::kScene) continue;
+                if (o.custom || frozen_ || opts_.content == ContentKind::kPng) continue;
+                if (xvfb_) {
+                    if (xn == 0) continue;
+                    if (o.width == xvfb_->width() && o.height == xvfb_->height()) {
+                        for (int m = 0; m < xn; ++m)
+                            for (int y = xrects[m].y1; y < xrects[m].y2; ++y)
+                                std::copy(
+                                    xvfb_->pixels() + static_cast<size_t>(y) * o.width +
+                                        xrects[m].x1,
+                                    xvfb_->pixels() + static_cast<size_t>(y) * o.width +
+                                        xrects[m].x2,
+                                    &o.content[static_cast<size_t>(y) * o.width + xrects[m].x1]);
+                        send_rects(i, o.content.data(), o.width, xrects, xn);
+                    } else {
+                        scale_xrgb(xvfb_->pixels(), xvfb_->width(), xvfb_->height(), &o.content,
+                                   o.width, o.height);
+                        evdiemu::Rect all{0, 0, o.width, o.height};
+                        send_rects(i, o.content.data(), o.width, &all, 1);
+                    }
+                    continue;
+                }
                 evdiemu::Rect rects[8];
                 int k = o.scene.step(t, rects, 8);
                 for (int m = 0; m < k; ++m)
@@ -820,6 +805,7 @@ class SimImpl final : public Sim {
     std::vector<DeviceSpec> specs_;
     evdiemu::RemoteControl ctl_;
     testbed::FrameBuffer png_;
+    std::unique_ptr<XvfbSource> xvfb_;
     pid_t pid_ = -1;
     std::mutex reap_mu_;
     std::atomic<bool> exited_{false};
