@@ -26,21 +26,19 @@ HWY_BEFORE_NAMESPACE();
 namespace jpeg_enc_detail {
 namespace HWY_NAMESPACE {
 
+// Pending bits live right-aligned in a 64-bit accumulator and leave it eight
+// bytes at a time; `free` counts its unused bits. Only the record keeps the
+// 32-bit form (fewer than 32 pending bits in `wordnew`): StoreSink writes out
+// whole 32-bit words until that holds, so the bytes are the same either way.
 struct BitSink {
-    uint64_t acc;  // the low `nbits` bits are pending; higher bits are stale
-    unsigned nbits;
+    uint64_t acc;  // the low 64 - free bits are pending; higher bits are stale
+    int free;
     BYTE *out;
 };
 
 HWY_INLINE BitSink LoadSink(const cinfo_t *cinfo) {
-    return BitSink{cinfo->wordnew, static_cast<unsigned>(cinfo->wordpos),
+    return BitSink{cinfo->wordnew, 64 - cinfo->wordpos,
                    cinfo->jpeg_stream.pbitstream + cinfo->jpeg_stream.pos};
-}
-
-HWY_INLINE void StoreSink(const BitSink &s, cinfo_t *cinfo) {
-    cinfo->wordnew = static_cast<DWORD>(s.acc & ((uint64_t{1} << s.nbits) - 1));
-    cinfo->wordpos = static_cast<int>(s.nbits);
-    cinfo->jpeg_stream.pos = static_cast<DWORD>(s.out - cinfo->jpeg_stream.pbitstream);
 }
 
 HWY_INLINE void EmitByte(BitSink &s, unsigned b) {
@@ -48,46 +46,82 @@ HWY_INLINE void EmitByte(BitSink &s, unsigned b) {
     if (b == 0xFF) *s.out++ = 0;
 }
 
+// Any byte of w equal to 0xFF <=> a zero byte in ~w.
+template <typename T>
+HWY_INLINE bool HasFFByte(T w) {
+    constexpr T kOnes = static_cast<T>(~T{0}) / 0xFF;  // 0x01 in every byte
+    return ((~w - kOnes) & w & (kOnes << 7)) != 0;
+}
+
 HWY_INLINE void Emit32(BitSink &s, uint32_t w) {
-    // Any byte equal to 0xFF <=> a zero byte in ~w.
-    const uint32_t inv = ~w;
-    if (HWY_LIKELY(((inv - 0x01010101U) & w & 0x80808080U) == 0)) {
+    if (HWY_LIKELY(!HasFFByte(w))) {
         uint32_t be = w;
         if constexpr (std::endian::native == std::endian::little) be = __builtin_bswap32(w);
         std::memcpy(s.out, &be, 4);
         s.out += 4;
         return;
     }
-    EmitByte(s, w >> 24);
-    EmitByte(s, (w >> 16) & 0xFF);
-    EmitByte(s, (w >> 8) & 0xFF);
-    EmitByte(s, w & 0xFF);
+    for (int shift = 24; shift >= 0; shift -= 8) EmitByte(s, (w >> shift) & 0xFF);
 }
 
-// Appends the n (at most 32) low bits of `bits`; higher bits must be zero.
-HWY_INLINE void Put(BitSink &s, uint64_t bits, unsigned n) {
-    s.acc = (s.acc << n) | bits;
-    s.nbits += n;
-    if (s.nbits >= 32) {
-        s.nbits -= 32;
-        Emit32(s, static_cast<uint32_t>(s.acc >> s.nbits));
+HWY_INLINE void Emit64(BitSink &s, uint64_t w) {
+    if (HWY_LIKELY(!HasFFByte(w))) {
+        uint64_t be = w;
+        if constexpr (std::endian::native == std::endian::little) be = __builtin_bswap64(w);
+        std::memcpy(s.out, &be, 8);
+        s.out += 8;
+        return;
+    }
+    for (int shift = 56; shift >= 0; shift -= 8) EmitByte(s, (w >> shift) & 0xFF);
+}
+
+// Writes out whole 32-bit words until fewer than 32 bits are pending.
+HWY_INLINE void Normalize(BitSink &s) {
+    while (s.free <= 32) {
+        s.free += 32;
+        Emit32(s, static_cast<uint32_t>(s.acc >> (64 - s.free)));
     }
 }
 
+HWY_INLINE void StoreSink(BitSink s, cinfo_t *cinfo) {
+    Normalize(s);
+    const int pending = 64 - s.free;
+    cinfo->wordnew = static_cast<DWORD>(s.acc & ((uint64_t{1} << pending) - 1));
+    cinfo->wordpos = pending;
+    cinfo->jpeg_stream.pos = static_cast<DWORD>(s.out - cinfo->jpeg_stream.pbitstream);
+}
+
+// Appends the n (0 to 32) low bits of `bits`; higher bits must be zero.
+HWY_INLINE void Put(BitSink &s, uint64_t bits, int n) {
+    s.free -= n;
+    if (HWY_LIKELY(s.free >= 0)) {
+        s.acc = (s.acc << n) | bits;
+        return;
+    }
+    // The accumulator fills up: its first `n + free` free bits take the top
+    // of the new bits, the rest stays pending.
+    const int fits = n + s.free;
+    Emit64(s, (s.acc << fits) | (bits >> -s.free));
+    s.acc = bits;
+    s.free += 64;
+}
+
 HWY_INLINE void PutCode(BitSink &s, bitstring bs) {
-    Put(s, bs >> 16, bs & 0xFF);
+    Put(s, bs >> 16, static_cast<int>(bs & 0xFF));
 }
 
 // Left-aligns what is pending and writes its whole bytes, the unused low bits
 // of the last byte being 0.
 HWY_INLINE void Flush(BitSink &s) {
-    if (s.nbits > 0) {
-        const uint32_t w = static_cast<uint32_t>(s.acc << (32 - s.nbits));
-        const unsigned bytes = (s.nbits + 7) / 8;
-        for (unsigned i = 0; i < bytes; ++i) EmitByte(s, (w >> (24 - 8 * i)) & 0xFF);
+    Normalize(s);
+    const int pending = 64 - s.free;
+    if (pending > 0) {
+        const uint32_t w = static_cast<uint32_t>(s.acc << (32 - pending));
+        const int bytes = (pending + 7) / 8;
+        for (int i = 0; i < bytes; ++i) EmitByte(s, (w >> (24 - 8 * i)) & 0xFF);
     }
     s.acc = 0;
-    s.nbits = 0;
+    s.free = 64;
 }
 
 // Number of significant bits of a non-zero magnitude.
@@ -126,7 +160,7 @@ HWY_INLINE void EncodeUnit(BitSink &s, const INT16 *HWY_RESTRICT du, uint64_t no
         const uint32_t extra =
             static_cast<uint32_t>(diff + (diff >> 31)) & ((uint32_t{1} << cat) - 1);
         const bitstring code = ht->DC[cat];
-        Put(s, (uint64_t{code >> 16} << cat) | extra, (code & 0xFF) + cat);
+        Put(s, (uint64_t{code >> 16} << cat) | extra, static_cast<int>((code & 0xFF) + cat));
     }
 
     uint64_t zz = 0;
@@ -151,7 +185,7 @@ HWY_INLINE void EncodeUnit(BitSink &s, const INT16 *HWY_RESTRICT du, uint64_t no
         const unsigned cat = Category(static_cast<uint32_t>(v < 0 ? -v : v));
         const uint32_t extra = static_cast<uint32_t>(v + (v >> 31)) & ((uint32_t{1} << cat) - 1);
         const bitstring code = ac[(run << 4) + cat];
-        Put(s, (uint64_t{code >> 16} << cat) | extra, (code & 0xFF) + cat);
+        Put(s, (uint64_t{code >> 16} << cat) | extra, static_cast<int>((code & 0xFF) + cat));
     }
     if (last != 63) PutCode(s, ac[0x00]);  // end of block
 }

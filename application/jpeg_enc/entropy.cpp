@@ -42,7 +42,7 @@ void process_DU(cinfo_t *cinfo, const INT16 *DU, SWORD *DC, const HuffmanTable_t
 
 void writebits(bitstring bs, cinfo_t *cinfo) {
     hn_entropy::BitSink sink = hn_entropy::LoadSink(cinfo);
-    unsigned n = bs & 0xFF;
+    int n = static_cast<int>(bs & 0xFF);
     const uint32_t bits = bs >> 16;
     // Counts above 16 mean leading zero bits in front of the 16 given ones.
     for (; n > 16; n -= 16) hn_entropy::Put(sink, 0, 16);
