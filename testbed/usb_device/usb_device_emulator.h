@@ -44,7 +44,12 @@
 
 namespace torvel::testbed {
 
+// The daemon serves up to four devices; more may be plugged (to test that a
+// fifth is ignored). The preload intercepts at most 50 device files per
+// client process, which bounds how many devices one client can open.
 inline constexpr int kMaxDevices = 4;
+inline constexpr int kMaxPluggedDevices = 8;
+inline constexpr int kMaxEmulatedDevices = 64;  // created over a testbed's life
 inline constexpr uint8_t kBulkEndpoint = 0x01;
 inline constexpr const char *kPreloadLibrary = "libumockdev-preload.so.0";
 
@@ -113,7 +118,7 @@ struct DeviceConfig {
     std::vector<uint8_t> busy_statuses;
     bool busy_forever = false;
     uint8_t status_high_byte = 0;  // second status byte (carries no meaning)
-    std::string serial;            // string descriptor 3; default "TV<bus><dev>"
+    std::string serial;            // string descriptor 3; default "TVL<1000 + index>"
     // Bulk transfers accepted but not yet decoded; further transfers are
     // completed only when one is done (back-pressure, as a real device).
     int decode_queue_depth = 8;
@@ -218,7 +223,8 @@ class EmulatedDevice {
     // Plugging. plug() gives the device a new bus address each time (as a
     // real bus does), writes its sysfs entry and device node and sends the
     // "add" uevent; the device id survives, the resolution, quantisation
-    // tables and frame buffer start afresh. unplug() completes every
+    // tables and frame buffer start afresh. Fails when kMaxPluggedDevices
+    // are plugged. unplug() completes every
     // in-flight URB with -ESHUTDOWN (libusb: LIBUSB_TRANSFER_NO_DEVICE), then
     // answers ENODEV, sends "remove" and removes the sysfs entry.
     virtual bool plug(std::string *error) = 0;
@@ -273,8 +279,9 @@ class UsbTestbed {
     // for a child process under test.
     virtual std::vector<std::string> child_environment(const std::string &extra_preload) const = 0;
 
-    // Adds a device (at most kMaxDevices); plugs it unless `plug` is false.
-    // Returns null with a one-line reason on failure.
+    // Adds a device (at most kMaxEmulatedDevices over the testbed's life);
+    // plugs it unless `plug` is false. Devices are never removed, only
+    // unplugged. Returns null with a one-line reason on failure.
     virtual EmulatedDevice *add_device(const DeviceConfig &config, bool plug,
                                        std::string *error) = 0;
     virtual EmulatedDevice *device(int index) = 0;

@@ -3,3 +3,9 @@ torvel_add_test(NAME usb_device_decoder LABEL testbed
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/usb_device_decoder.cpp
   LIBS torvel_stream_decoder
   TIMEOUT 60)
+
+# A libusb client in the same process as the emulated devices.
+torvel_add_test(NAME usb_device_emulator LABEL testbed PRELOAD_UMOCKDEV
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/usb_device_emulator.cpp
+  LIBS torvel_usb_device PkgConfig::LIBUSB
+  TIMEOUT 120)

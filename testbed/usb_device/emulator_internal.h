@@ -1,0 +1,323 @@
+// Internals of the emulated USB display device, shared by its source files.
+//
+// Threads and locks:
+//  - umockdev's worker thread runs every usbdevfs ioctl of every client
+//    (usbdevfs.cpp) and the periodic client check; it alone touches umockdev
+//    objects of clients (IoctlClient, IoctlData): refs are taken and dropped
+//    there only.
+//  - each device has a service thread (device.cpp) that decodes accepted
+//    bulk transfers and completes delayed ones when their time has come.
+//  - API callers (tests, the harness) may be on any thread.
+// Locks, always taken in this order and held only briefly:
+//   TestbedImpl::plug_mutex_   serialises plugging (umockdev testbed calls)
+//   DeviceImpl::mutex_         a device's model, faults, URBs, job queue, counters
+//   TestbedImpl::events_mutex_ the event queue and the change generation
+// DeviceImpl::frame_mutex_ guards the frame buffer and is never held with
+// another lock (the service thread decodes under it alone).
+#pragma once
+
+#include <glib-object.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <umockdev.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "stream_decoder.h"
+#include "usb_device_emulator.h"
+
+namespace torvel::testbed {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<uint8_t> usb_descriptors(uint16_t vendor_id, uint16_t product_id);
+std::vector<uint8_t> string_descriptor(const std::string &text);
+
+struct GObjectUnref {
+    void operator()(gpointer object) const {
+        if (object) g_object_unref(object);
+    }
+};
+template <class T>
+using GPtr = std::unique_ptr<T, GObjectUnref>;
+
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept;
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    ~UniqueFd();
+    int get() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+};
+
+// A URB submitted by a client and not yet reaped. Destroyed on the worker
+// thread only (it drops umockdev references).
+struct Urb {
+    enum class Stage {
+        kHeld,             // bulk, waiting for hold_bulk(false)
+        kDelayed,          // bulk, completes at `due`
+        kWaitingForQueue,  // bulk, completes when the decode queue has room
+        kNeverCompleted,   // a time-out fault: only a discard ends it
+        kReady,            // waiting to be reaped
+    };
+    GPtr<UMockdevIoctlClient> client;
+    GPtr<UMockdevIoctlData> data;  // the resolved struct usbdevfs_urb
+    gulong user_addr = 0;          // the URB's address in the client
+    uint8_t type = 0;
+    uint8_t endpoint = 0;
+    Stage stage = Stage::kReady;
+    int status = 0;
+    int actual_length = 0;
+    uint64_t ready_seq = 0;
+    Clock::time_point due{};
+    std::vector<uint8_t> payload;  // bulk data not yet accepted
+};
+
+// A bulk URB whose data the device has not taken yet (failing it loses the
+// data; a URB failed by a fault was counted when it came).
+inline bool holds_unaccepted_data(const Urb &urb) {
+    return urb.stage == Urb::Stage::kHeld || urb.stage == Urb::Stage::kDelayed ||
+           urb.stage == Urb::Stage::kWaitingForQueue;
+}
+
+class DeviceImpl;
+
+// One plug of a device: its bus address, device node, the clients that
+// opened that node and their URBs. Kept after unplug for clients that
+// still hold the node open.
+struct Attachment {
+    DeviceImpl *device = nullptr;
+    int bus = 0;
+    int address = 0;
+    std::string devnode;  // /dev/bus/usb/BBB/DDD
+    std::string syspath;  // /sys/devices/usb-torvel-BBB-DDD
+    // The device node is a FIFO that only this end writes. libusb polls the
+    // node for POLLOUT; a pipe of one page is writable only while empty, so
+    // one byte in it keeps libusb asleep and draining it wakes libusb to
+    // reap. (A regular file would always be ready and make libusb spin.)
+    UniqueFd fifo;
+    bool gone = false;  // unplugged: new requests fail with ENODEV
+    std::vector<GPtr<UMockdevIoctlClient>> clients;
+    std::list<Urb> urbs;
+    int ready = 0;
+};
+
+class TestbedImpl;
+
+class DeviceImpl final : public EmulatedDevice {
+  public:
+    DeviceImpl(TestbedImpl *testbed, int index, const DeviceConfig &config);
+    ~DeviceImpl() override;
+
+    uint16_t vendor_id() const override { return vendor_id_; }
+    uint16_t product_id() const override { return product_id_; }
+    bool plug(std::string *error) override;
+    void unplug() override;
+    bool plugged() const override;
+    int bus_number() const override;
+    int device_address() const override;
+    std::string devnode() const override;
+    std::string syspath() const override;
+    void set_orientation(uint8_t orientation) override;
+    void set_mirror(uint8_t mirror) override;
+    void set_feature(uint8_t feature) override;
+    void set_busy(std::vector<uint8_t> statuses, bool forever) override;
+    void fail_bulk(BulkFault fault, int count) override;
+    void hold_bulk(bool hold) override;
+    void set_bulk_delay(std::chrono::microseconds delay) override;
+    void fail_control(uint8_t request, ControlFault fault, int count,
+                      uint16_t short_length) override;
+    void clear_faults() override;
+    DeviceState state() const override;
+    FrameBuffer frame() const override;
+    bool write_png(const std::string &path, std::string *error) const override;
+    bool wait_idle(std::chrono::milliseconds timeout) const override;
+
+    // Worker thread (usbdevfs.cpp).
+    void client_connected(Attachment &attachment, UMockdevIoctlClient *client);
+    void handle_ioctl(Attachment &attachment, UMockdevIoctlClient *client);
+    // Drops clients that closed the device node, with their URBs. Returns
+    // the number of clients still connected.
+    int prune_clients();
+    // Drops every umockdev reference (testbed teardown).
+    void release_umockdev_objects();
+
+    void stop_service_thread();
+
+  private:
+    struct Setup {
+        uint8_t request_type, request;
+        uint16_t value, index, length;
+    };
+    struct ControlFaultState {
+        ControlFault fault = ControlFault::kStall;
+        int count = 0;
+        uint16_t short_length = 0;
+    };
+    struct Job {
+        enum class Kind { kTransfer, kResolution, kQuantTable, kReset } kind = Kind::kTransfer;
+        std::vector<uint8_t> data;
+        Resolution resolution;
+        int quant_index = 0;
+    };
+
+    // usbdevfs.cpp, worker thread, mutex_ not held unless noted.
+    void submit_urb(Attachment &attachment, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void reap_urb(Attachment &attachment, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void discard_urb(Attachment &attachment, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    void submit_control(Attachment &attachment, Urb urb, uint8_t *buffer, size_t length);
+    void submit_bulk(Attachment &attachment, Urb urb, const uint8_t *data, size_t length);
+    // mutex_ held:
+    void make_ready(Attachment &attachment, Urb &urb, int status, int actual_length);
+    void set_ready_count(Attachment &attachment, int ready);
+    bool accept_bulk(Urb &urb);  // queues the payload for decoding if there is room
+
+    // control.cpp, mutex_ held. Returns the data stage length or -1 to stall.
+    int answer_control(const Setup &setup, uint8_t *data, size_t capacity);
+    int answer_standard(const Setup &setup, uint8_t *data, size_t capacity);
+
+    // device.cpp
+    void service_loop();
+    void decode_transfer(Job &job);
+    void note_violation(const std::string &line);   // mutex_ held; counts a format error
+    void remember_line(const std::string &line);    // mutex_ held; keeps the line only
+    void changed();                                 // mutex_ held
+    void emit(Event event);                         // mutex_ held
+    std::vector<uint8_t> take_buffer(size_t size);  // mutex_ held
+
+    TestbedImpl *const testbed_;
+    const DeviceConfig config_;
+    const uint16_t vendor_id_;
+    const uint16_t product_id_;
+    const std::vector<uint8_t> descriptors_;
+    const std::vector<uint8_t> edid_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable service_cv_;  // jobs, due times, stop
+    mutable std::condition_variable idle_cv_;     // backlog reached 0
+    bool stop_ = false;
+    // Model.
+    uint32_t device_id_;
+    uint8_t feature_, orientation_, mirror_;
+    std::deque<uint8_t> busy_;
+    bool busy_forever_;
+    Resolution resolution_;
+    bool resolution_set_ = false;
+    int quant_index_ = -1;
+    std::vector<uint8_t> quant_blob_;
+    std::vector<uint32_t> ids_set_;
+    std::vector<Resolution> resolutions_set_;
+    // Faults.
+    BulkFault bulk_fault_ = BulkFault::kError;
+    int bulk_fault_count_ = 0;
+    bool hold_bulk_ = false;
+    std::chrono::microseconds bulk_delay_{0};
+    std::map<uint8_t, ControlFaultState> control_faults_;
+    // Plugging.
+    std::vector<std::unique_ptr<Attachment>> attachments_;
+    Attachment *current_ = nullptr;  // null while unplugged
+    int open_clients_ = 0;
+    // Observation.
+    DeviceCounters counters_;
+    std::deque<std::string> violations_;
+    uint64_t generation_ = 0;
+    uint64_t next_ready_seq_ = 1;
+    // Decoding.
+    std::deque<Job> jobs_;
+    int backlog_ = 0;  // transfer jobs queued or being decoded
+    std::vector<std::vector<uint8_t>> spare_buffers_;
+
+    // Service thread state (touched by that thread only, frame_ also by
+    // readers under frame_mutex_).
+    StreamDecoder decoder_;
+    Resolution decode_resolution_;
+    bool decode_resolution_set_ = false;
+    mutable std::mutex frame_mutex_;
+    FrameBuffer frame_;
+    std::thread service_thread_;
+};
+
+class TestbedImpl final : public UsbTestbed {
+  public:
+    TestbedImpl();
+    ~TestbedImpl() override;
+    bool start(std::string *error);
+
+    const std::string &root_dir() const override { return root_dir_; }
+    std::string sys_dir() const override { return root_dir_ + "/sys"; }
+    std::vector<std::string> child_environment(const std::string &extra_preload) const override;
+    EmulatedDevice *add_device(const DeviceConfig &config, bool plug, std::string *error) override;
+    EmulatedDevice *device(int index) override;
+    int device_count() const override;
+    bool next_event(Event &out, std::chrono::milliseconds timeout) override;
+    uint64_t dropped_events() const override;
+    int event_fd() const override { return event_fd_.get(); }
+    bool wait_until(const std::function<bool()> &done,
+                    std::chrono::milliseconds timeout) const override;
+    int open_clients() const override;
+
+    // For devices.
+    std::mutex &plug_mutex() { return plug_mutex_; }
+    int plugged_devices() const;
+    std::pair<int, int> next_address();
+    bool attach(Attachment &attachment, std::string *error);
+    bool add_sysfs_entry(const Attachment &attachment, const std::string &record,
+                         std::string *error);
+    void remove_sysfs_entry(const Attachment &attachment);
+    void emit(Event event);  // events_mutex_ only
+    void changed();          // events_mutex_ only
+
+  private:
+    static gboolean on_handle_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
+                                    gpointer self);
+    static void on_client_connected(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
+                                    gpointer self);
+    static gboolean on_check_clients(gpointer self);
+    bool learn_worker_context(std::string *error);
+    bool run_on_worker(void (*fn)(TestbedImpl *), std::chrono::milliseconds timeout);
+
+    UMockdevTestbed *testbed_ = nullptr;  // released on the worker thread
+    UMockdevIoctlBase *handler_ = nullptr;
+    GMainContext *worker_ctx_ = nullptr;
+    GSource *check_source_ = nullptr;
+    std::string root_dir_;
+
+    std::mutex plug_mutex_;
+    int next_address_ = 0;
+
+    mutable std::mutex devices_mutex_;  // the device table and the node map
+    std::vector<std::unique_ptr<DeviceImpl>> devices_;
+    std::map<std::string, Attachment *, std::less<>> nodes_;
+
+    // Worker context discovery and teardown hand-shakes.
+    std::mutex worker_mutex_;
+    std::condition_variable worker_cv_;
+    bool worker_done_ = false;
+
+    mutable std::mutex events_mutex_;
+    mutable std::condition_variable events_cv_;
+    std::deque<Event> events_;
+    uint64_t dropped_ = 0;
+    uint64_t generation_ = 0;
+    UniqueFd event_fd_;
+    std::atomic<int> clients_connected_{0};
+};
+
+}  // namespace torvel::testbed
