@@ -14,3 +14,9 @@ torvel_add_test(NAME jpeg_enc_encode_test LABEL unit
 torvel_add_test(NAME jpeg_enc_libjpeg_test LABEL unit
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_enc_libjpeg_test.cpp
   LIBS jpeg_enc PkgConfig::TURBOJPEG)
+
+torvel_add_test(NAME jpeg_enc_tool_test LABEL unit
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_enc_tool_test.cpp
+  LIBS jpeg_enc
+  ENV "TORVEL_STREAM=$<TARGET_FILE:torvel-stream>")
+add_dependencies(jpeg_enc_tool_test torvel-stream)
