@@ -451,7 +451,12 @@ class SimImpl final : public Sim {
         Report r;
         evdiemu::CardState cs[evdiemu::kMaxOutputs];
         int n = ctl_.cards(cs, evdiemu::kMaxOutputs);
-        r.outputs.assign(cs, cs + std::max(n, 0));
+        if (n >= 0) {
+            r.outputs.assign(cs, cs + n);
+        } else {
+            std::lock_guard lock(mu_);  // the program has gone: what was seen last
+            r.outputs = last_cards_;
+        }
         r.xrandr = xrandr_commands();
         for (int i = 0; i < tb_->device_count(); ++i) {
             testbed::EmulatedDevice *d = tb_->device(i);
@@ -474,13 +479,6 @@ class SimImpl final : public Sim {
                 std::lock_guard lock(mu_);
                 const Output &o = outputs_[dr.output];
                 if (o.width > 0) dr.screen = to_frame(o.content, o.width, o.height);
-                char name[32];
-                std::snprintf(name, sizeof(name), "DVI-I-%d-%d", dr.output + 1, dr.output + 1);
-                for (const std::string &c : r.xrandr)
-                    if (c.find(std::string(name) + " ") != std::string::npos ||
-                        (c.size() >= std::strlen(name) &&
-                         c.compare(c.size() - std::strlen(name), std::string::npos, name) == 0))
-                        dr.xrandr.push_back(c);
             }
             // The daemon turns or mirrors frames for these device states.
             bool rot = st.feature == 1 && st.orientation == 2;
@@ -499,6 +497,37 @@ class SimImpl final : public Sim {
 
     bool write_outputs(Report &r, std::string *error) override {
         reap(false);
+        // Counters and requests go on until the program ends (it switches
+        // the displays off on its way out); the frames were taken earlier.
+        for (DeviceReport &d : r.devices) {
+            testbed::EmulatedDevice *dev = device(d.index);
+            if (!dev) continue;
+            testbed::DeviceState st = dev->state();
+            d.resolutions = st.resolutions_set;
+            d.frames = st.counters.frames;
+            d.transfers = st.counters.transfers;
+            d.bytes = st.counters.bytes;
+            d.blocks = st.counters.blocks;
+            d.format_errors = st.counters.format_errors;
+            d.decode_errors = st.counters.decode_errors;
+            d.device_id = st.device_id;
+        }
+        r.identity_file = identity_file();
+        r.xrandr = xrandr_commands();
+        for (DeviceReport &d : r.devices) {
+            d.xrandr.clear();
+            if (d.output < 0) continue;
+            const std::string name =
+                "DVI-I-" + std::to_string(d.output + 1) + "-" + std::to_string(d.output + 1);
+            for (const std::string &c : r.xrandr) {
+                std::istringstream words(c);
+                for (std::string w; words >> w;)
+                    if (w == name) {
+                        d.xrandr.push_back(c);
+                        break;
+                    }
+            }
+        }
         r.exited = exited_;
         if (exited_) {
             r.exit_status = WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
@@ -711,6 +740,10 @@ class SimImpl final : public Sim {
             evdiemu::CardState cs[evdiemu::kMaxOutputs];
             int n = ctl_.cards(cs, evdiemu::kMaxOutputs);
             if (n < 0) continue;
+            {
+                std::lock_guard lock(mu_);
+                last_cards_.assign(cs, cs + n);
+            }
             std::vector<int> connected;
             const double t = std::chrono::duration<double>(Clock::now() - t0_).count();
             evdiemu::Rect xrects[32];
@@ -818,6 +851,7 @@ class SimImpl final : public Sim {
     // desktop thread and the caller's thread, so behind one mutex.
     std::mutex mu_;
     std::vector<Output> outputs_;
+    std::vector<evdiemu::CardState> last_cards_;
     int mode_w_ = 0, mode_h_ = 0;
     std::vector<uint32_t> staging_;  // desktop thread only
 };

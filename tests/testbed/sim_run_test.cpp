@@ -62,7 +62,11 @@ TEST(SimRun, RunsACommandWithTwoDevicesAndWritesItsReport) {
     EXPECT_NE(report.find("\"ended_early\": false"), std::string::npos);
     EXPECT_NE(report.find("\"product_id\": \"0x7d01\""), std::string::npos);
     EXPECT_NE(report.find("\"product_id\": \"0x7d05\""), std::string::npos);
-    EXPECT_NE(report.find("\"--output DVI-I-1-1 --rotate left\""), std::string::npos);
+    // Recorded, and attributed to the device that output 0 serves.
+    EXPECT_NE(report.find("\"xrandr\": [\"--output DVI-I-1-1 --rotate left\"]}"), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("\"xrandr\": [\"-q\", \"--output DVI-I-1-1 --rotate left\"]"),
+              std::string::npos);
     EXPECT_NE(report.find("\"mode\": \"640x360\""), std::string::npos);
     EXPECT_NE(report.find("probe-id"), std::string::npos);  // the private identity file
     EXPECT_TRUE(exists(out + "/screen-0.png"));
