@@ -1,0 +1,5 @@
+if(TARGET torvel_usb_device AND TARGET torvel_daemon_core)
+  torvel_add_test(NAME usb_scrn_hotplug_test LABEL unit PRELOAD_UMOCKDEV TIMEOUT 120
+                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/usb_scrn_hotplug_test.cpp
+                  LIBS torvel_daemon_core torvel_usb_device)
+endif()
