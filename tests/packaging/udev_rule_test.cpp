@@ -9,10 +9,10 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device_ids.h"
@@ -51,32 +51,64 @@ std::string usb_id(int32_t id) {
     return text;
 }
 
+// Parses one `KEY op "value"` item (surrounding blanks allowed).
+bool parse_item(std::string_view text, Item &item) {
+    auto skip_blanks = [&text] {
+        while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+            text.remove_prefix(1);
+    };
+    skip_blanks();
+    size_t n = 0;
+    while (n < text.size() && ((text[n] >= 'A' && text[n] <= 'Z') || text[n] == '_')) ++n;
+    if (n == 0) return false;
+    if (n < text.size() && text[n] == '{') {
+        const size_t close = text.find('}', n);
+        if (close == std::string_view::npos) return false;
+        n = close + 1;
+    }
+    item.key = std::string(text.substr(0, n));
+    text.remove_prefix(n);
+    skip_blanks();
+    size_t op = 0;
+    while (op < text.size() && op < 2 &&
+           std::string_view("=!+:").find(text[op]) != std::string_view::npos)
+        ++op;
+    item.op = std::string(text.substr(0, op));
+    if (item.op != "==" && item.op != "!=" && item.op != "=" && item.op != "+=" && item.op != ":=")
+        return false;
+    text.remove_prefix(op);
+    skip_blanks();
+    if (text.empty() || text.front() != '"') return false;
+    const size_t close = text.find('"', 1);
+    if (close == std::string_view::npos) return false;
+    item.value = std::string(text.substr(1, close - 1));
+    text.remove_prefix(close + 1);
+    skip_blanks();
+    return text.empty();
+}
+
 bool parse_rules(const std::string &path, std::vector<Rule> &rules) {
     std::ifstream in(path);
     if (!in) {
         ADD_FAILURE() << "cannot read " << path;
         return false;
     }
-    static const std::regex item_re(
-        R"(\s*([A-Z_]+(\{[A-Za-z_]+\})?)\s*(==|!=|\+=|:=|=)\s*\"([^\"]*)\"\s*)");
     std::string line;
     int number = 0;
     while (std::getline(in, line)) {
         ++number;
-        if (line.find_first_not_of(" \t") == std::string::npos ||
-            line[line.find_first_not_of(" \t")] == '#')
-            continue;
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
         Rule rule;
         std::stringstream ss(line);
         std::string piece;
         // Values in this rule never contain commas, so splitting on them is exact.
         while (std::getline(ss, piece, ',')) {
-            std::smatch m;
-            if (!std::regex_match(piece, m, item_re)) {
+            Item item;
+            if (!parse_item(piece, item)) {
                 ADD_FAILURE() << "line " << number << ": cannot parse '" << piece << "'";
                 return false;
             }
-            Item item{m[1], m[3], m[4]};
             if (item.op == ":=" || item.value.find_first_of("*?[|") != std::string::npos) {
                 ADD_FAILURE() << "line " << number << ": '" << piece
                               << "' uses syntax this test does not model";
