@@ -9,3 +9,11 @@ torvel_add_test(NAME usb_device_emulator LABEL testbed PRELOAD_UMOCKDEV
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/usb_device_emulator.cpp
   LIBS torvel_usb_device PkgConfig::LIBUSB
   TIMEOUT 120)
+
+# torvel-stream decode, run as a program.
+torvel_add_test(NAME usb_device_decode_tool LABEL testbed
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/usb_device_decode_tool.cpp
+  LIBS torvel_stream_decoder
+  ENV "TORVEL_STREAM=$<TARGET_FILE:torvel-stream>"
+  TIMEOUT 60)
+add_dependencies(usb_device_decode_tool torvel-stream)
