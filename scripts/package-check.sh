@@ -60,7 +60,9 @@ cmake -S "$src" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INST
     }
 targets=(torvel-stream torvel-man-pages)
 have_daemon=0
-if ninja -C "$BUILD_DIR" -t targets all | grep -q '^torvel-displayd: phony'; then
+# (Not "| grep -q": with pipefail, grep quitting early fails the pipeline.)
+ninja -C "$BUILD_DIR" -t targets all >"$work/targets"
+if grep -q '^torvel-displayd: phony' "$work/targets"; then
     have_daemon=1
     targets+=(torvel-displayd)
 else
@@ -331,7 +333,8 @@ else
         $SUDO apt-get update -qq >/dev/null 2>&1 || true
         apt_install || true
     fi
-    if dpkg-query -W -f='${Status} ${Version}' "$PACKAGE" 2>/dev/null | grep -q "install ok installed $(field Version)"; then
+    status=$(dpkg-query -W -f='${Status} ${Version}' "$PACKAGE" 2>/dev/null || true)
+    if [ "$status" = "install ok installed $(field Version)" ]; then
         ok "apt-get install $(basename "$deb") (dependencies pulled, postinst ran)"
     else
         bad "apt-get install failed:"
