@@ -1,0 +1,480 @@
+// Virtual screens and the capture path against the real libevdi (under the
+// EVDI emulation) and an emulated USB display device, driven tick by tick:
+// partial grabs, turning and mirroring, mode changes with frames in flight,
+// dropped frames, events without a screen, and screen destruction.
+#include <gtest/gtest.h>
+#include <libusb.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture.h"
+#include "evdi_emu.h"
+#include "registry.h"
+#include "screen.h"
+#include "usb_device_emulator.h"
+#include "usb_scrn.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using torvel::testbed::FrameBuffer;
+
+// One emulated device opened through libusb, with a thread that handles
+// libusb events (bulk completions) as the daemon's main loop does.
+class Rig : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        std::string error;
+        testbed_ = torvel::testbed::UsbTestbed::create(&error);
+        ASSERT_TRUE(testbed_) << error;
+        torvel::testbed::DeviceConfig config;
+        config.decode_queue_depth = 16;
+        device_ = testbed_->add_device(config, true, &error);
+        ASSERT_NE(device_, nullptr) << error;
+        ASSERT_EQ(libusb_init(nullptr), 0);
+        handle_ = libusb_open_device_with_vid_pid(nullptr, VENDOR_ID, PRODUCT_ID[0]);
+        ASSERT_NE(handle_, nullptr);
+        pump_ = std::thread([this] {
+            while (!stop_.load()) {
+                timeval tv{0, 20000};
+                libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+            }
+        });
+    }
+    void TearDown() override {
+        stop_.store(true);
+        if (pump_.joinable()) pump_.join();
+        if (handle_ != nullptr) libusb_close(handle_);
+        libusb_exit(nullptr);
+        testbed_.reset();
+    }
+    libusb_device_handle *handle() const { return handle_; }
+    torvel::testbed::EmulatedDevice &device() const { return *device_; }
+
+  private:
+    std::unique_ptr<torvel::testbed::UsbTestbed> testbed_;
+    torvel::testbed::EmulatedDevice *device_ = nullptr;
+    libusb_device_handle *handle_ = nullptr;
+    std::thread pump_;
+    std::atomic<bool> stop_{false};
+};
+
+Rig *rig = nullptr;
+
+template <typename Pred>
+bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(2ms);
+    }
+    return pred();
+}
+
+class Screen : public ::testing::Test {
+  protected:
+    static constexpr int SLOT = 0;
+    static constexpr int SCREEN = 1;
+
+    void SetUp() override {
+        create_rgb2ycc_table();
+        registry_reset();
+        device_info[SCREEN].index.store(SLOT);
+        cxt_ = &g_context[SLOT];
+        cxt_->id = SLOT;
+        cxt_->blksize = BLOCK_PIXELS;
+        cxt_->blocks_size = BLOCK_BYTES;
+        Initialize(&cxt_->cinfo, 90);
+        cxt_->cinfo.Ximage = BLOCK_WIDTH;
+        cxt_->cinfo.Yimage = BLOCK_HEIGHT;
+        cxt_->qtInfo = {cxt_->qt_table, 0};
+        GetDQTinfo(&cxt_->cinfo, &cxt_->qtInfo);
+        cxt_->usb_handle = rig->handle();
+        cxt_->monitor_type = MONITOR_TYPE_NORMAL;
+        cxt_->rotate_state.store(MONITOR_ROTATE_NORMAL);
+        cxt_->mirror_state = MIRROR_DISABLE;
+        cxt_->usb_error.store(0);
+        cxt_->keep_going.store(true);
+        cxt_->display_off.store(-1);
+        cxt_->mode = evdi_mode{};
+        device().clear_faults();
+        device().set_orientation(0);
+        device().set_mirror(0);
+        ASSERT_TRUE(SetQuantTable(rig->handle(), cxt_->qt_table, 138, 1));
+    }
+
+    void TearDown() override {
+        destroy_screen(SCREEN);
+        eevt_threads[SCREEN].cancel_and_join();
+        device().hold_bulk(false);
+        EXPECT_TRUE(eventually([] { return slots_free(); }));
+        cxt_->keep_going.store(false);
+        registry_reset();
+    }
+
+    static bool slots_free() {
+        for (auto &t : xfer_info[SLOT])
+            if (t.occupied.load()) return false;
+        return true;
+    }
+    torvel::testbed::EmulatedDevice &device() { return rig->device(); }
+
+    // Creates the screen with an EDID of its own and finds its output.
+    void open_screen() {
+        std::vector<uint8_t> edid = torvel::testbed::make_edid();
+        static uint8_t serial = 0;
+        edid[12] = ++serial;
+        edid[13] = 0x5C;
+        uint8_t sum = 0;
+        for (int i = 0; i < 127; ++i) sum = static_cast<uint8_t>(sum + edid[i]);
+        edid[127] = static_cast<uint8_t>(0x100 - sum);
+        create_screen(SCREEN, edid.data(), static_cast<uint16_t>(edid.size()));
+        ASSERT_NE(evdihndl[SCREEN].load(), nullptr);
+        evdiemu::CardState cards[evdiemu::kMaxOutputs];
+        const int n = emu().cards(cards, evdiemu::kMaxOutputs);
+        card_ = -1;
+        for (int i = 0; i < n; ++i) {
+            uint8_t got[256];
+            if (cards[i].connected && emu().edid(i, got, sizeof got) >= 128 && got[12] == serial &&
+                got[13] == 0x5C)
+                card_ = i;
+        }
+        ASSERT_GE(card_, 0);
+    }
+
+    // A modeset by the desktop; waits until capture runs (or the timeout).
+    bool modeset(int w, int h) {
+        w_ = w;
+        h_ = h;
+        if (emu().modeset(card_, w, h, 60) != 0) return false;
+        return eventually([this] {
+            return buffersRegistered[SCREEN].load() && cxt_->mode.width == w_ &&
+                   cxt_->mode.height == h_;
+        });
+    }
+
+    void paint(int x, int y, int w, int h, uint32_t rgb) {
+        std::vector<uint32_t> px(static_cast<size_t>(w) * h, rgb);
+        ASSERT_EQ(emu().paint(card_, x, y, w, h, px.data(), w), 0);
+    }
+    // Desktop-like content over the whole screen.
+    void paint_desktop(int seed) {
+        std::vector<uint32_t> px(static_cast<size_t>(w_) * h_);
+        for (int y = 0; y < h_; ++y)
+            for (int x = 0; x < w_; ++x)
+                px[static_cast<size_t>(y) * w_ + x] = static_cast<uint32_t>(
+                    (40 + 150 * y / h_) << 16 | (60 + 120 * x / w_) << 8 | (seed * 37 & 0xFF));
+        std::mt19937 rng(static_cast<unsigned>(seed));
+        for (int i = 0; i < 5; ++i) {
+            const int x0 = static_cast<int>(rng() % static_cast<unsigned>(w_ - 40));
+            const int y0 = static_cast<int>(rng() % static_cast<unsigned>(h_ - 30));
+            for (int y = y0; y < std::min(h_, y0 + 150); ++y)
+                for (int x = x0; x < std::min(w_, x0 + 200); ++x)
+                    px[static_cast<size_t>(y) * w_ + x] =
+                        (y - y0) % 9 == 4 && (x - x0) % 6 < 4 ? 0x202020u : 0xF0F0E8u;
+        }
+        ASSERT_EQ(emu().paint(card_, 0, 0, w_, h_, px.data(), w_), 0);
+    }
+
+    // One render-loop tick, then until its transfer has been decoded.
+    void tick() {
+        screen_request(SCREEN);
+        ASSERT_TRUE(eventually([] { return slots_free(); }));
+        ASSERT_TRUE(device().wait_idle(5000ms));
+    }
+
+    // The screen as the device should show it.
+    FrameBuffer expected(bool turn180, bool mirror) {
+        std::vector<uint32_t> px(static_cast<size_t>(w_) * h_);
+        EXPECT_EQ(emu().read_screen(card_, px.data(), px.size()), w_ * h_);
+        FrameBuffer f(w_, h_);
+        for (int y = 0; y < h_; ++y)
+            for (int x = 0; x < w_; ++x) {
+                const int sx = turn180 || mirror ? w_ - 1 - x : x;
+                const int sy = turn180 ? h_ - 1 - y : y;
+                const uint32_t v = px[static_cast<size_t>(sy) * w_ + sx];
+                uint8_t *d = f.pixel(x, y);
+                d[0] = static_cast<uint8_t>(v >> 16);
+                d[1] = static_cast<uint8_t>(v >> 8);
+                d[2] = static_cast<uint8_t>(v);
+            }
+        return f;
+    }
+
+    // Every 32 x 8 block of the device's picture within `tolerance` of the
+    // expected picture on average: a stale block stands out however small.
+    void expect_shown(const FrameBuffer &want, int tolerance = 8) {
+        const FrameBuffer shown = device().frame();
+        ASSERT_EQ(shown.width(), want.width());
+        ASSERT_EQ(shown.height(), want.height());
+        int bad = 0;
+        for (int by = 0; by < want.height(); by += 8)
+            for (int bx = 0; bx < want.width(); bx += 32) {
+                long diff = 0, n = 0;
+                for (int y = by; y < std::min(by + 8, want.height()); ++y)
+                    for (int x = bx; x < std::min(bx + 32, want.width()); ++x)
+                        for (int c = 0; c < 3; ++c, ++n)
+                            diff += std::abs(shown.pixel(x, y)[c] - want.pixel(x, y)[c]);
+                if (diff > tolerance * n && bad++ < 5)
+                    ADD_FAILURE() << "block at " << bx << "," << by << " differs by " << diff / n
+                                  << " on average";
+            }
+        EXPECT_EQ(bad, 0);
+        EXPECT_GE(torvel::testbed::psnr(shown, want), 35.0);
+    }
+
+    static evdiemu::Control &emu() { return evdiemu::local(); }
+
+    thread_context_t *cxt_ = nullptr;
+    int card_ = -1;
+    int w_ = 0, h_ = 0;
+};
+
+TEST_F(Screen, PartialGrabsIntoAlternatingBuffersShowTheWholeScreen) {
+    testing::internal::CaptureStdout();
+    open_screen();
+    // libevdi's own lines are announced as its own.
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("[libevdi] "), std::string::npos);
+    ASSERT_TRUE(modeset(1024, 600));
+    paint_desktop(1);
+    tick();
+    expect_shown(expected(false, false));
+    // Small changes, one per tick, so each lands in the other buffer than
+    // the one before; contrasting colours make a stale block obvious.
+    std::mt19937 rng(2);
+    for (int i = 0; i < 12; ++i) {
+        paint(static_cast<int>(rng() % 960), static_cast<int>(rng() % 560), 40, 30,
+              (i & 1) != 0 ? 0xFF2000u : 0x00C0FFu);
+        tick();
+    }
+    expect_shown(expected(false, false));
+    EXPECT_EQ(device().state().counters.format_errors, 0u);
+}
+
+TEST_F(Screen, TurnedDeviceShowsTheTurnedScreenAndLaterChanges) {
+    cxt_->monitor_type = MONITOR_TYPE_VMIRROR;
+    device().set_orientation(MONITOR_ROTATE_180);
+    open_screen();
+    ASSERT_TRUE(modeset(640, 480));
+    paint_desktop(3);
+    tick();
+    EXPECT_EQ(cxt_->rotate_state.load(), MONITOR_ROTATE_180);
+    expect_shown(expected(true, false));
+    paint(10, 20, 50, 20, 0xFF0000u);
+    tick();
+    paint(600, 400, 30, 60, 0x00FF00u);
+    tick();
+    expect_shown(expected(true, false));
+    // Turned back: the next frames follow the screen as it is.
+    device().set_orientation(MONITOR_ROTATE_NORMAL);
+    paint(300, 200, 64, 16, 0x0000FFu);
+    tick();
+    paint_desktop(4);
+    tick();
+    expect_shown(expected(false, false));
+}
+
+TEST_F(Screen, MirroredDeviceShowsTheMirroredScreenAndLaterChanges) {
+    cxt_->monitor_type = MONITOR_TYPE_HMIRROR;
+    device().set_mirror(MIRROR_ENABLE);
+    open_screen();
+    ASSERT_TRUE(modeset(1366, 768));
+    paint_desktop(5);
+    tick();
+    EXPECT_EQ(cxt_->mirror_state, MIRROR_ENABLE);
+    expect_shown(expected(false, true));
+    paint(1300, 700, 66, 68, 0xFFFF00u);
+    tick();
+    paint(0, 0, 7, 3, 0x00FFFFu);
+    tick();
+    expect_shown(expected(false, true));
+}
+
+TEST_F(Screen, ModeChangeWhileFramesAreInFlight) {
+    open_screen();
+    ASSERT_TRUE(modeset(800, 600));
+    device().hold_bulk(true);
+    for (int i = 0; i < 5; ++i) {
+        paint(50 * i, 10, 40, 40, 0x808000u + static_cast<uint32_t>(i));
+        screen_request(SCREEN);
+    }
+    EXPECT_FALSE(slots_free());
+    // The desktop changes the mode under the transfers in flight.
+    ASSERT_TRUE(modeset(1280, 720));
+    paint_desktop(6);
+    device().hold_bulk(false);
+    ASSERT_TRUE(eventually([] { return slots_free(); }));
+    ASSERT_TRUE(device().wait_idle(5000ms));
+    const uint64_t blocks_before = device().state().counters.blocks;
+    tick();
+    // The first frame of the new mode carries every block of its grid.
+    EXPECT_EQ(device().state().counters.blocks - blocks_before, 40u * 90);
+    EXPECT_EQ(device().state().resolution, (torvel::testbed::Resolution{1280, 720}));
+    expect_shown(expected(false, false));
+}
+
+TEST_F(Screen, AFrameDroppedForWantOfASlotIsSentOnALaterTick) {
+    open_screen();
+    ASSERT_TRUE(modeset(640, 360));
+    paint_desktop(7);
+    tick();
+    device().hold_bulk(true);
+    for (int i = 0; i < 4; ++i) {
+        paint(20 * i, 0, 10, 10, 0x111111u * static_cast<uint32_t>(i + 1));
+        screen_request(SCREEN);
+    }
+    ASSERT_TRUE(eventually([] {
+        for (auto &t : xfer_info[SLOT])
+            if (!t.occupied.load()) return false;
+        return true;
+    }));
+    // All four slots busy: this change is grabbed but cannot be sent.
+    paint(500, 300, 100, 50, 0xFF00FFu);
+    screen_request(SCREEN);
+    device().hold_bulk(false);
+    ASSERT_TRUE(eventually([] { return slots_free(); }));
+    ASSERT_TRUE(device().wait_idle(5000ms));
+    // No new damage, yet the next tick sends the screen as it stands.
+    tick();
+    expect_shown(expected(false, false));
+}
+
+TEST_F(Screen, EventsForAScreenNoRegistryEntryNamesChangeNothing) {
+    device_info[SCREEN].index.store(-1);
+    const size_t resolutions = device().state().resolutions_set.size();
+    open_screen();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(emu().modeset(card_, 320, 200, 60), 0);
+    ASSERT_EQ(emu().dpms(card_, 3), 0);
+    std::this_thread::sleep_for(300ms);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Mode change"), std::string::npos) << out;
+    EXPECT_EQ(out.find("DPMS"), std::string::npos) << out;
+    EXPECT_FALSE(buffersRegistered[SCREEN].load());
+    EXPECT_EQ(buffers[SCREEN][0].buffer, nullptr);
+    EXPECT_EQ(device().state().resolutions_set.size(), resolutions);
+    EXPECT_EQ(cxt_->display_off.load(), -1);
+}
+
+TEST_F(Screen, RefusedResolutionKeepsCaptureOff) {
+    open_screen();
+    device().fail_control(torvel::testbed::request::kSetResolution,
+                          torvel::testbed::ControlFault::kStall, 1);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(emu().modeset(card_, 320, 200, 60), 0);
+    ASSERT_TRUE(eventually([this] { return cxt_->mode.width == 320; }));
+    std::this_thread::sleep_for(200ms);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Screen#1, Set Resolution Failed!"), std::string::npos) << out;
+    EXPECT_FALSE(buffersRegistered[SCREEN].load());
+    const uint64_t transfers = device().state().counters.transfers;
+    screen_request(SCREEN);
+    EXPECT_EQ(device().state().counters.transfers, transfers);
+    // The next mode change brings capture back.
+    ASSERT_TRUE(modeset(352, 200));
+    paint_desktop(8);
+    tick();
+    expect_shown(expected(false, false));
+}
+
+TEST_F(Screen, DpmsEventsSwitchTheCountdownAndRestoreTheResolution) {
+    open_screen();
+    ASSERT_TRUE(modeset(320, 240));
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(emu().dpms(card_, 3), 0);
+    ASSERT_TRUE(eventually([this] { return cxt_->display_off.load() == 1; }));
+    const size_t before = device().state().resolutions_set.size();
+    ASSERT_EQ(emu().dpms(card_, 0), 0);
+    ASSERT_TRUE(eventually([this] { return cxt_->display_off.load() == 0; }));
+    ASSERT_TRUE(eventually([&] { return device().state().resolutions_set.size() > before; }));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Screen#1, DPMS event: 3\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Screen#1, DPMS event: 0\n"), std::string::npos) << out;
+    EXPECT_EQ(device().state().resolution, (torvel::testbed::Resolution{320, 240}));
+    // While the render loop is not running, DPMS events are dropped.
+    cxt_->keep_going.store(false);
+    cxt_->display_off.store(-1);
+    ASSERT_EQ(emu().dpms(card_, 3), 0);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(cxt_->display_off.load(), -1);
+}
+
+TEST_F(Screen, DestroyedScreenHasNoBuffersAndItsEventThreadStaysClear) {
+    open_screen();
+    ASSERT_TRUE(modeset(512, 256));
+    paint_desktop(9);
+    tick();
+    testing::internal::CaptureStdout();
+    destroy_screen(SCREEN);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("destroy_screen: Screen#1, Destroying buffer with id: 0\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("destroy_screen: Screen#1, Destroying buffer with id: 1\n"),
+              std::string::npos);
+    EXPECT_FALSE(buffersRegistered[SCREEN].load());
+    EXPECT_EQ(evdihndl[SCREEN].load(), nullptr);
+    EXPECT_EQ(buffers[SCREEN][0].buffer, nullptr);
+    EXPECT_EQ(buffers[SCREEN][1].buffer, nullptr);
+    EXPECT_EQ(cxt_->dirty_block[0], nullptr);
+    EXPECT_EQ(cxt_->dirty_block[1], nullptr);
+    EXPECT_EQ(device_info[SCREEN].index.load(), -1);
+    // The render loop may still tick once; nothing happens.
+    screen_request(SCREEN);
+    // The event thread lives on until cancelled, and is cancelled promptly.
+    EXPECT_TRUE(eevt_threads[SCREEN].running());
+    std::this_thread::sleep_for(250ms);
+    const auto start = std::chrono::steady_clock::now();
+    eevt_threads[SCREEN].cancel_and_join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+TEST(CursorEvents, AreLoggedAndTheImageIsReleased) {
+    testing::internal::CaptureStdout();
+    evdi_cursor_set set{};
+    set.hot_x = 3;
+    set.hot_y = 4;
+    set.enabled = 1;
+    set.buffer_length = 64 * 64 * 4;
+    set.buffer = static_cast<uint32_t *>(std::malloc(set.buffer_length));
+    on_cursor_set(set, reinterpret_cast<void *>(intptr_t{1}));
+    set.enabled = 0;
+    set.buffer = nullptr;
+    on_cursor_set(set, reinterpret_cast<void *>(intptr_t{1}));
+    on_cursor_move(evdi_cursor_move{10, 20}, reinterpret_cast<void *>(intptr_t{1}));
+    on_crtc_state_change(2, reinterpret_cast<void *>(intptr_t{1}));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Cursor ON: Hot[X,Y]=3, 4\nCursor OFF: Hot[X,Y]=3, 4\nCursor moved to 10, 20\n"
+              "CRTC state change: 2\n");
+}
+
+// Last: libevdi gives up on its own time after a failed open.
+TEST_F(Screen, OpenFailurePrintsOneLineAndLeavesCaptureOff) {
+    ASSERT_EQ(emu().fail_next(evdiemu::Op::Open, EACCES, 100), 0);
+    testing::internal::CaptureStdout();
+    const std::vector<uint8_t> edid = torvel::testbed::make_edid();
+    create_screen(SCREEN, edid.data(), 128);
+    const std::string out = testing::internal::GetCapturedStdout();
+    emu().fail_next(evdiemu::Op::Open, 0, 0);
+    EXPECT_NE(out.find("Screen#1, EVDI output cannot be opened, no capture on this screen\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(evdihndl[SCREEN].load(), nullptr);
+    EXPECT_FALSE(buffersRegistered[SCREEN].load());
+    screen_request(SCREEN);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    rig = new Rig;
+    ::testing::AddGlobalTestEnvironment(rig);
+    return RUN_ALL_TESTS();
+}
