@@ -313,7 +313,7 @@ if [ $have_daemon = 1 ]; then
     verify_unit "$stage" "staged package"
 else
     # Everything but the missing binary can still be checked.
-    install -m 755 /bin/true "$stage/usr/sbin/torvel-displayd"
+    install -D -m 755 /bin/true "$stage/usr/sbin/torvel-displayd"
     verify_unit "$stage" "staged package, placeholder for the daemon not built yet"
 fi
 
