@@ -134,6 +134,7 @@ struct Output {
     int device = -1;
     int width = 0, height = 0;  // content size painted
     bool custom = false;        // painted by the test: no scene
+    bool painted = false;       // content sent at the current mode
     Scene scene;
     std::vector<uint32_t> content;  // what was painted last (width x height)
 };
@@ -295,7 +296,7 @@ class SimImpl final : public Sim {
             [&] {
                 std::lock_guard lock(mu_);
                 for (const Output &o : outputs_)
-                    if (o.device == dev && o.width > 0) return true;
+                    if (o.device == dev && o.painted) return true;
                 return false;
             },
             timeout);
@@ -753,7 +754,10 @@ class SimImpl final : public Sim {
             for (int i = 0; i < n; ++i) {
                 Output &o = outputs_[i];
                 const evdiemu::CardState &s = cs[i];
-                if (!s.connected) continue;
+                if (!s.connected) {
+                    o.painted = false;  // the module dropped the screen content
+                    continue;
+                }
                 connected.push_back(i);
                 if (!opts_.desktop) continue;
                 if (s.width == 0 && o.modeset_for_connect != s.connects) {
@@ -772,7 +776,8 @@ class SimImpl final : public Sim {
                     continue;  // paints from the next tick on, at the mode set
                 }
                 if (s.width == 0) continue;
-                if (o.width != s.width || o.height != s.height) {
+                if (!o.painted || o.width != s.width || o.height != s.height) {
+                    o.painted = true;
                     o.width = s.width;
                     o.height = s.height;
                     if (o.custom) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 
@@ -77,10 +79,46 @@ TEST(SimRun, RunsACommandWithTwoDevicesAndWritesItsReport) {
     ASSERT_EQ(std::system(rm.c_str()), 0);
 }
 
+TEST(SimRun, PlaysAScriptOverAStillPicture) {
+    std::string dir = temp_dir();
+    ASSERT_FALSE(dir.empty());
+    torvel::testbed::FrameBuffer pic(64, 36);
+    for (int y = 0; y < 36; ++y)
+        for (int x = 0; x < 64; ++x) {
+            uint8_t *p = pic.pixel(x, y);
+            p[0] = static_cast<uint8_t>(x * 4);
+            p[1] = static_cast<uint8_t>(y * 7);
+            p[2] = 200;
+        }
+    std::string err;
+    ASSERT_TRUE(torvel::testbed::write_png(pic, dir + "/pic.png", &err)) << err;
+    std::ofstream(dir + "/script") << "# at T: action\n"
+                                      "1.0 dpms off\n"
+                                      "1.3 dpms on 0\n";
+    auto o = probe_options(dir + "/out");
+    o.devices.resize(1);
+    o.width = 64;
+    o.height = 36;
+    o.content = torvel::sim::ContentKind::kPng;
+    o.png_path = dir + "/pic.png";
+    o.script_path = dir + "/script";
+    o.seconds = 2.5;
+    auto sim = torvel::sim::Sim::create(o, &err);
+    ASSERT_TRUE(sim) << err;
+    ASSERT_EQ(sim->run(&err), 0) << err;
+    const std::string log = slurp(dir + "/out/daemon.log");
+    EXPECT_NE(log.find("probe: dpms 3\nprobe: dpms 3\nprobe: dpms 0\n"), std::string::npos) << log;
+    // The screen shows the picture, pixel for pixel.
+    torvel::testbed::FrameBuffer screen;
+    ASSERT_TRUE(torvel::testbed::read_png(dir + "/out/screen-0.png", screen, &err)) << err;
+    EXPECT_TRUE(std::isinf(torvel::testbed::psnr(screen, pic)));
+    std::string rm = "rm -rf " + dir;
+    ASSERT_EQ(std::system(rm.c_str()), 0);
+}
+
 TEST(SimRun, DrivesTheOutputsFromATest) {
     std::string err;
     auto o = probe_options("");
-    o.id_file = std::string();  // replaced below
     std::string dir = temp_dir();
     std::ofstream(dir + "/ids") << "0000abcd:1\n";
     o.id_file = dir + "/ids";
@@ -100,6 +138,25 @@ TEST(SimRun, DrivesTheOutputsFromATest) {
     ASSERT_GT(sim->evdi().cards(s, evdiemu::kMaxOutputs), out1);
     uint64_t grabs = s[out1].grabs;
     ASSERT_EQ(sim->paint(1, 8, 8, 16, 16, px.data()), 0);
+    EXPECT_TRUE(sim->wait_until(
+        [&] {
+            sim->evdi().cards(s, evdiemu::kMaxOutputs);
+            return s[out1].grabs > grabs;
+        },
+        5s));
+    // An injected grab failure costs one grab; the next paint gets through.
+    ASSERT_EQ(sim->fail_evdi(evdiemu::Op::Grab, EIO, 1), 0);
+    sim->evdi().cards(s, evdiemu::kMaxOutputs);
+    const uint64_t failures = s[out1].grab_failures;
+    grabs = s[out1].grabs;
+    ASSERT_EQ(sim->paint(1, 0, 0, 16, 16, px.data()), 0);
+    EXPECT_TRUE(sim->wait_until(
+        [&] {
+            sim->evdi().cards(s, evdiemu::kMaxOutputs);
+            return s[out1].grab_failures == failures + 1;
+        },
+        5s));
+    ASSERT_EQ(sim->paint(1, 20, 20, 16, 16, px.data()), 0);
     EXPECT_TRUE(sim->wait_until(
         [&] {
             sim->evdi().cards(s, evdiemu::kMaxOutputs);
