@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <libusb-1.0/libusb.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +20,8 @@
 #include "device_ids.h"
 #include "reference_block_encoder.h"
 #include "usb_device_emulator.h"
+
+extern char **environ;
 
 namespace tb = torvel::testbed;
 using namespace std::chrono_literals;
@@ -752,4 +757,75 @@ TEST_F(UsbDevice, EventsAreQueuedAndSignalled) {
     EXPECT_NE(std::find(kinds.begin(), kinds.end(), tb::EventKind::kClientOpened), kinds.end());
     EXPECT_EQ(::poll(&p, 1, 0), 0);  // drained
     EXPECT_EQ(g_testbed->dropped_events(), 0u);
+}
+
+// The harness form: this process owns the testbed, the client runs in a
+// process of its own under the preload and sees a device arrive.
+TEST_F(UsbDevice, ClientInAnotherProcess) {
+    const char *client = std::getenv("USB_DEVICE_CLIENT");
+    ASSERT_NE(client, nullptr) << "USB_DEVICE_CLIENT is not set";
+    std::vector<std::string> env;
+    const auto extra = g_testbed->child_environment("");
+    for (char **e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (name != "UMOCKDEV_DIR" && name != "LD_PRELOAD" && name != "ASAN_OPTIONS") {
+            env.push_back(entry);
+        }
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+#if defined(__SANITIZE_ADDRESS__)
+    // The preload comes before the sanitizer runtime in LD_PRELOAD order.
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
+#endif
+    std::vector<char *> envp;
+    for (auto &e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    char *argv[] = {const_cast<char *>(client), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, client, &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string said;
+    auto read_until = [&](const std::string &word) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (said.find(word) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd p{out[0], POLLIN, 0};
+            if (::poll(&p, 1, 100) != 1) continue;
+            char buf[256];
+            const ssize_t n = ::read(out[0], buf, sizeof buf);
+            if (n <= 0) break;
+            said.append(buf, static_cast<size_t>(n));
+        }
+        return said.find(word) != std::string::npos;
+    };
+    const bool ready = read_until("ready");
+    tb::EmulatedDevice *d = ready ? add({.model = 1}) : nullptr;
+    const bool done = d && read_until("done");
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    ::close(out[0]);
+    ASSERT_TRUE(ready) << said;
+    ASSERT_TRUE(done) << said;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(d->wait_idle(5s));
+    const auto s = d->state();
+    EXPECT_EQ(s.ids_set, (std::vector<uint32_t>{0xCAFE}));
+    EXPECT_EQ(s.counters.frames, 1u);
+    EXPECT_EQ(s.counters.blocks, 1u);
+    const auto f = d->frame();
+    ASSERT_EQ(f.width(), 64);
+    EXPECT_NEAR(f.pixel(40, 4)[0], 255, 3);
+    EXPECT_EQ(f.pixel(10, 4)[0], 0);
+    // The client's exit closed its device file.
+    EXPECT_TRUE(g_testbed->wait_until([&] { return d->state().open_clients == 0; }, 5s));
 }
