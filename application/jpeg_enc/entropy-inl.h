@@ -124,9 +124,8 @@ HWY_INLINE void Flush(BitSink &s) {
     s.free = 64;
 }
 
-// Number of significant bits of a non-zero magnitude.
-HWY_INLINE unsigned Category(uint32_t magnitude) {
-    return 32U - static_cast<unsigned>(__builtin_clz(magnitude));
+HWY_INLINE unsigned Category(int v) {
+    return kCategoryLut[static_cast<size_t>(v + 2048) & (kCategoryLut.size() - 1)];
 }
 
 // Row-major non-zero mask of a data unit (bit i: coefficient i is non-zero).
@@ -154,8 +153,7 @@ HWY_INLINE void EncodeUnit(BitSink &s, const INT16 *HWY_RESTRICT du, uint64_t no
     {
         const int diff = du[0] - *dc;
         *dc = du[0];
-        const uint32_t magnitude = static_cast<uint32_t>(diff < 0 ? -diff : diff);
-        const unsigned cat = magnitude == 0 ? 0 : Category(magnitude);
+        const unsigned cat = Category(diff);
         // A negative value is sent as value - 1 in `cat` bits.
         const uint32_t extra =
             static_cast<uint32_t>(diff + (diff >> 31)) & ((uint32_t{1} << cat) - 1);
@@ -182,7 +180,7 @@ HWY_INLINE void EncodeUnit(BitSink &s, const INT16 *HWY_RESTRICT du, uint64_t no
             } while (run >= 16);
         }
         const int v = du[kNaturalOrder[k]];
-        const unsigned cat = Category(static_cast<uint32_t>(v < 0 ? -v : v));
+        const unsigned cat = Category(v);
         const uint32_t extra = static_cast<uint32_t>(v + (v >> 31)) & ((uint32_t{1} << cat) - 1);
         const bitstring code = ac[(run << 4) + cat];
         Put(s, (uint64_t{code >> 16} << cat) | extra, static_cast<int>((code & 0xFF) + cat));

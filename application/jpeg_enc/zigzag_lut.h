@@ -39,4 +39,17 @@ inline constexpr std::array<std::array<uint64_t, 256>, 8> kZigzagMaskLut = [] {
     return lut;
 }();
 
+// Magnitude category (number of significant bits of |v|) of every v from
+// -2048 to 2047, indexed by (v + 2048) & 4095. Coefficients stay far inside
+// that range; the mask only keeps any index inside the table.
+inline constexpr std::array<uint8_t, 4096> kCategoryLut = [] {
+    std::array<uint8_t, 4096> t{};
+    for (int v = -2048; v < 2048; ++v) {
+        int n = 0;
+        for (int a = v < 0 ? -v : v; a != 0; a >>= 1) ++n;
+        t[static_cast<size_t>(v + 2048)] = static_cast<uint8_t>(n);
+    }
+    return t;
+}();
+
 }  // namespace jpeg_enc_detail
