@@ -172,7 +172,9 @@ TestbedImpl::~TestbedImpl() {
     }
     // umockdev aborts a client whose handler vanishes, and frees its worker
     // at exit from that thread: so the testbed goes only when no client holds
-    // a device open, and it goes on the worker thread.
+    // a device open, and it goes on the worker thread. A client that has
+    // just exited is noticed by the next periodic check.
+    wait_until([this] { return open_clients() == 0; }, std::chrono::seconds(2));
     static std::atomic<int> still_open;
     still_open = -1;
     const bool ran = run_on_worker(

@@ -15,7 +15,10 @@
 //    program under test with LD_PRELOAD=...:libumockdev-preload.so.0 and
 //    UMOCKDEV_DIR=<UsbTestbed::root_dir()> (see child_environment()). The
 //    harness itself must run with the preload too, or hot-plug uevents never
-//    reach the client.
+//    reach the client. A client built with AddressSanitizer then needs
+//    ASAN_OPTIONS=...:verify_asan_link_order=0 (or libasan first in
+//    LD_PRELOAD): the preload otherwise comes before the sanitizer runtime
+//    and the client aborts at start.
 //
 // Rules that follow from umockdev (0.17) and are enforced or documented here:
 //  - One UsbTestbed per process (UMOCKDEV_DIR is process-wide). Inside a
@@ -25,7 +28,12 @@
 //  - Device model callbacks run on umockdev's single worker thread and never
 //    block; delays are timers on the device's own service thread.
 //  - The testbed is only torn down when no client holds a device open (a
-//    client whose device handler vanishes is aborted by umockdev).
+//    client whose device handler vanishes is aborted by umockdev): the
+//    destructor waits up to 2 s for clients to close, then leaves the
+//    testbed in place with a message on standard error.
+//  - The device node is a FIFO that is writable (libusb polls POLLOUT) only
+//    while a URB waits to be reaped, so an idle libusb event loop sleeps.
+//    Two clients on one device wake each other until the owner reaps.
 //
 // Thread safety: every public member of UsbTestbed and EmulatedDevice may be
 // called from any thread. EmulatedDevice objects live as long as their
@@ -255,7 +263,8 @@ class EmulatedDevice {
     virtual DeviceState state() const = 0;
     virtual FrameBuffer frame() const = 0;  // a copy of the decoded frame buffer
     virtual bool write_png(const std::string &path, std::string *error) const = 0;
-    // Waits until every accepted transfer has been decoded.
+    // Waits until every accepted transfer has been decoded (held, delayed or
+    // not yet accepted ones do not count).
     virtual bool wait_idle(std::chrono::milliseconds timeout) const = 0;
 
   protected:
