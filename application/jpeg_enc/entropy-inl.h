@@ -2,9 +2,10 @@
 // encoder for each target and by entropy.cpp for the baseline).
 //
 // The output is the bit sequence of the Huffman codes and additional bits,
-// most significant first, with a 0x00 stuffed after every 0xFF byte. Bytes
-// leave the accumulator in groups of four, so between calls the pending bits
-// (fewer than 32) fit the record's 32-bit `wordnew`.
+// most significant first, with a 0x00 stuffed after every 0xFF byte. Where
+// the bytes are cut into words does not change them, so inside a block they
+// leave eight at a time, while the record between calls holds fewer than 32
+// pending bits in its 32-bit `wordnew`, as its writers define.
 
 // Per-target include guard.
 #if defined(JPEG_ENC_ENTROPY_INL_H_) == defined(HWY_TARGET_TOGGLE)

@@ -40,14 +40,16 @@ inline constexpr std::array<std::array<uint64_t, 256>, 8> kZigzagMaskLut = [] {
 }();
 
 // Magnitude category (number of significant bits of |v|) of every v from
-// -2048 to 2047, indexed by (v + 2048) & 4095. Coefficients stay far inside
-// that range; the mask only keeps any index inside the table.
+// -2047 to 2047, indexed by (v + 2048) & 4095. Quantised values stay inside
+// that range (DC differences within +-2040, AC below 1024). The mask and the
+// cap at 11 for the one slot left (-2048) only keep every index derived from
+// a category inside the code tables.
 inline constexpr std::array<uint8_t, 4096> kCategoryLut = [] {
     std::array<uint8_t, 4096> t{};
     for (int v = -2048; v < 2048; ++v) {
         int n = 0;
         for (int a = v < 0 ? -v : v; a != 0; a >>= 1) ++n;
-        t[static_cast<size_t>(v + 2048)] = static_cast<uint8_t>(n);
+        t[static_cast<size_t>(v + 2048)] = static_cast<uint8_t>(n > 11 ? 11 : n);
     }
     return t;
 }();

@@ -103,6 +103,24 @@ TEST(JpegEncTables, Quality90BlobMatchesTheDeviceTables) {
     EXPECT_EQ(c.DQTinfo.QTCbinfo, 1);
 }
 
+TEST(JpegEncTables, BaseTablesAreAnnexK) {
+    const BYTE k1_first_row[8] = {16, 11, 10, 16, 24, 40, 51, 61};
+    const BYTE k2_first_row[8] = {17, 18, 24, 47, 99, 99, 99, 99};
+    EXPECT_EQ(0, std::memcmp(std_luminance_qt, k1_first_row, 8));
+    EXPECT_EQ(0, std::memcmp(std_chrominance_qt, k2_first_row, 8));
+    EXPECT_EQ(std_luminance_qt[63], 99);
+    // Counts add up to the symbol lists.
+    auto total = [](const BYTE *counts) {
+        int n = 0;
+        for (int k = 1; k <= 16; ++k) n += counts[k];
+        return n;
+    };
+    EXPECT_EQ(total(std_dc_luminance_nrcodes), 12);
+    EXPECT_EQ(total(std_dc_chrominance_nrcodes), 12);
+    EXPECT_EQ(total(std_ac_luminance_nrcodes), 162);
+    EXPECT_EQ(total(std_ac_chrominance_nrcodes), 162);
+}
+
 TEST(JpegEncTables, QualityScalingAtTheEnds) {
     const cinfo_t q50 = prepared(50), q100 = prepared(100), q0 = prepared(0);
     int largest0 = 0;
