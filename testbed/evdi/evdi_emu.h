@@ -20,6 +20,14 @@
 // display server never confuses them with real cards. Every call returns 0
 // (or a count) on success and -errno on failure.
 //
+// Running a program under it (and under the emulated USB devices too):
+//   separate process, as torvel-sim does it:
+//     LD_PRELOAD=[libasan.so.8:]<build>/testbed/evdi/libtorvel-evdi-emu.so:libumockdev-preload.so.0
+//     UMOCKDEV_DIR=<testbed root> TORVEL_EVDI_CONTROL=<socket> program
+//   (the interposer must come before umockdev's preload: that one calls libc
+//   directly and never hands a call on); one process (gtest):
+//     torvel_add_test(... LINK_FIRST torvel-evdi-emu [PRELOAD_UMOCKDEV] ...)
+//
 // Environment read by the interposer: TORVEL_EVDI_CONTROL (control socket to
 // connect to; removed from the environment so that children do not inherit
 // it), TORVEL_EVDI_ROOT (directory for the private sysfs/dev tree, default
