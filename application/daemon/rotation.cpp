@@ -60,6 +60,12 @@ void get_monitor_name(const thread_context_t &cxt, char (&out)[32]) {
 }
 
 void find_monitor_name() {
+    const int slots[MAX_DEVICES] = {0, 1, 2, 3};
+    find_monitor_name(slots, MAX_DEVICES);
+}
+
+void find_monitor_name(const int *slots, int count) {
+    if (count > MAX_DEVICES) count = MAX_DEVICES;
     FILE *pipe = popen(LIST_COMMAND, "r");
     if (pipe == nullptr) {
         printf(">>> %s, popen failed!\n", "find_monitor_name");
@@ -71,14 +77,14 @@ void find_monitor_name() {
         if (strncmp(line, OUTPUT_PREFIX, OUTPUT_PREFIX_LEN) != 0) continue;
         // The output name is everything before the first space.
         const size_t len = strcspn(line, " \n");
-        if (n >= MAX_DEVICES) continue;
+        if (n >= count) continue;
         char name[sizeof g_context[0].monitor_name];
         const size_t kept = len < sizeof name - 1 ? len : sizeof name - 1;
         memcpy(name, line, kept);
         name[kept] = '\0';
         {
             std::lock_guard<std::mutex> guard(name_mutex);
-            memcpy(g_context[n].monitor_name, name, sizeof name);
+            memcpy(g_context[slots[n]].monitor_name, name, sizeof name);
         }
         printf(">>> monitor#%d - %s\n", n, name);
         ++n;

@@ -6,8 +6,13 @@
 
 #include "state.h"
 
-// Names slots 0..3 after the connected "DVI-I-" outputs that
-// `xrandr -q | grep " connected "` lists, in its order.
+// Names device slots after the connected "DVI-I-" outputs that
+// `xrandr -q | grep " connected "` lists: the n-th such output names
+// slots[n] (at most `count`, at most four). The outputs appear in the order
+// their screens were created, which is the order set-up started the
+// devices, not necessarily slot order.
+void find_monitor_name(const int *slots, int count);
+// The same with slots 0..3 in order.
 void find_monitor_name();
 
 // Thread entry; param is the slot's thread_context_t. Polls the device's

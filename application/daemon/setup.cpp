@@ -31,6 +31,15 @@ thread_cell setup_thread;
 // signal delivery orders them, but not in a way every tool can see.
 std::mutex timer_mutex;
 
+// Devices whose render thread set-up started, in start order (set-up
+// thread only).
+struct started_t {
+    int slot;
+    int screen_id;
+};
+started_t started[MAX_DEVICES];
+int started_count = 0;
+
 // Serialises "slot still wanted? then start its thread" in the set-up thread
 // against tear-down marking the slot gone: either tear-down sees the thread
 // and joins it, or set-up sees the mark and starts nothing.
@@ -148,6 +157,7 @@ void start_position(int order) {
                 return;
             }
         }
+        if (started_count < MAX_DEVICES) started[started_count++] = {slot, entry};
         if (cxt.usb_pid == static_cast<uint32_t>(PRODUCT_ID[4])) start_rotation_follower(slot);
         return;
     }
@@ -228,7 +238,15 @@ void *create_render_thread(void *) {
         start_position(order);
         sleep_unless_ending(1);
     }
-    if (!quenfa.load()) find_monitor_name();
+    if (!quenfa.load()) {
+        // X lists the outputs in the order their screens came up; a screen
+        // that could not be created has no output.
+        int slots[MAX_DEVICES];
+        int n = 0;
+        for (int i = 0; i < started_count; ++i)
+            if (evdihndl[started[i].screen_id].load() != nullptr) slots[n++] = started[i].slot;
+        find_monitor_name(slots, n);
+    }
 
     const uint8_t masked = device_attached_state.fetch_and(1) & 1;
     printf(">>> %s: My job finished, see you later --- %d\n", "create_render_thread", masked);
