@@ -193,43 +193,62 @@ void destroy_screen(int screen_id) {
     device_info[screen_id].index.store(-1);
 }
 
+namespace {
+
+// The event thread is cancelled only inside wait_for_event's poll. Every
+// frame on its stack at that moment keeps nothing in memory (the poll
+// descriptor lives in the screen's state): a frame that a cancel unwinds
+// never gets to release what it holds.
+struct watched_handle {
+    evdi_handle handle;
+    unsigned generation;
+    int fd;
+};
+
+[[gnu::noinline]] watched_handle watch_handle(int screen_id) {
+    screen_state_t &st = screen_state[screen_id];
+    std::lock_guard<std::mutex> hold(st.lock);
+    const evdi_handle handle = evdihndl[screen_id].load();
+    return watched_handle{handle, st.generation,
+                          handle != EVDI_INVALID_HANDLE ? evdi_get_event_ready(handle) : -1};
+}
+
+// True when the descriptor has an event to read. Cancellation is honoured
+// only here, while no lock is held: a cancel inside libevdi or inside a
+// handler's USB request could leave the screen's lock or libusb's own locks
+// held for ever.
+[[gnu::noinline]] bool wait_for_event(int screen_id, int fd) {
+    pollfd &pfd = screen_state[screen_id].event_poll;
+    pfd = pollfd{fd, POLLIN, 0};
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    int ready = fd >= 0 ? poll(&pfd, 1, EVENT_POLL_MS) : poll(nullptr, 0, NO_HANDLE_REST_MS);
+    if (ready > 0 && (pfd.revents & POLLIN) == 0) {
+        // Hung up or invalid without data: rest rather than spin.
+        poll(nullptr, 0, NO_HANDLE_REST_MS);
+        ready = 0;
+    }
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    return ready > 0;
+}
+
+[[gnu::noinline]] void dispatch_event(int screen_id, const watched_handle &watched) {
+    screen_state_t &st = screen_state[screen_id];
+    std::lock_guard<std::mutex> hold(st.lock);
+    // The descriptor is the handle's own only if the screen was neither
+    // closed nor re-opened since it was taken.
+    if (st.generation != watched.generation || evdihndl[screen_id].load() != watched.handle) return;
+    evdi_handle_events(watched.handle, &evtctx[screen_id]);
+}
+
+}  // namespace
+
 void *evt_handle_thread(void *param) {
     const int screen_id = screen_of(param);
     if (screen_id < 0) return nullptr;
-    screen_state_t &st = screen_state[screen_id];
-    // Cancellation is honoured only while waiting for an event, with no lock
-    // held: a cancel inside libevdi or inside a handler's USB request could
-    // leave the screen's lock or libusb's own locks held for ever.
-    int ignored = 0;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     for (;;) {
-        evdi_handle handle = EVDI_INVALID_HANDLE;
-        unsigned generation = 0;
-        int fd = -1;
-        {
-            std::lock_guard<std::mutex> hold(st.lock);
-            handle = evdihndl[screen_id].load();
-            generation = st.generation;
-            if (handle != EVDI_INVALID_HANDLE) fd = evdi_get_event_ready(handle);
-        }
-        pollfd pfd{fd, POLLIN, 0};
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &ignored);
-        const int ready =
-            fd >= 0 ? poll(&pfd, 1, EVENT_POLL_MS) : poll(nullptr, 0, NO_HANDLE_REST_MS);
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
-        if (ready <= 0) continue;
-        if ((pfd.revents & POLLIN) == 0) {
-            // Hung up or invalid without data: rest rather than spin.
-            pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &ignored);
-            poll(nullptr, 0, NO_HANDLE_REST_MS);
-            pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
-            continue;
-        }
-        std::lock_guard<std::mutex> hold(st.lock);
-        // The descriptor is the handle's own only if the screen was neither
-        // closed nor re-opened since it was taken.
-        if (st.generation != generation || evdihndl[screen_id].load() != handle) continue;
-        evdi_handle_events(handle, &evtctx[screen_id]);
+        const watched_handle watched = watch_handle(screen_id);
+        if (wait_for_event(screen_id, watched.fd)) dispatch_event(screen_id, watched);
     }
     return nullptr;
 }

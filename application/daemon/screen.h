@@ -2,6 +2,8 @@
 // handlers of its events (mode change, DPMS, CRTC, cursor).
 #pragma once
 
+#include <poll.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,6 +25,8 @@ struct screen_state_t {
     // Changes whenever the handle is opened or closed, so the event thread
     // can tell that the descriptor it waited on still belongs to the screen.
     unsigned generation;
+    // The event thread's poll descriptor (event thread only).
+    pollfd event_poll;
     std::unique_ptr<uint8_t[]> frame_memory[2];  // pixels of buffers[screen][0/1]
     std::unique_ptr<uint8_t[]> turned;           // turned or mirrored frame
     size_t turned_size;

@@ -155,9 +155,15 @@ class Screen : public ::testing::Test {
         h_ = h;
         if (emu().modeset(card_, w, h, 60) != 0) return false;
         return eventually([this] {
-            return buffersRegistered[SCREEN].load() && cxt_->mode.width == w_ &&
-                   cxt_->mode.height == h_;
+            const evdi_mode mode = current_mode();
+            return buffersRegistered[SCREEN].load() && mode.width == w_ && mode.height == h_;
         });
+    }
+    // The context's mode, read as the capture path does: under the screen's
+    // lock, which the event thread holds while it handles a mode change.
+    evdi_mode current_mode() {
+        std::lock_guard<std::mutex> hold(screen_state[SCREEN].lock);
+        return cxt_->mode;
     }
 
     void paint(int x, int y, int w, int h, uint32_t rgb) {
@@ -369,7 +375,7 @@ TEST_F(Screen, RefusedResolutionKeepsCaptureOff) {
                           torvel::testbed::ControlFault::kStall, 1);
     testing::internal::CaptureStdout();
     ASSERT_EQ(emu().modeset(card_, 320, 200, 60), 0);
-    ASSERT_TRUE(eventually([this] { return cxt_->mode.width == 320; }));
+    ASSERT_TRUE(eventually([this] { return current_mode().width == 320; }));
     std::this_thread::sleep_for(200ms);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Screen#1, Set Resolution Failed!"), std::string::npos) << out;
