@@ -82,6 +82,8 @@ int main() {
     }
     libusb_free_device_list(list, 1);
     std::printf("probe: %d outputs\n", count);
+    const char *display = std::getenv("DISPLAY");
+    std::printf("probe: display %s\n", display ? display : "none");
 
     bool listed = false;
     while (!g_stop) {

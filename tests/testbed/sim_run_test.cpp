@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -112,6 +113,34 @@ TEST(SimRun, PlaysAScriptOverAStillPicture) {
     torvel::testbed::FrameBuffer screen;
     ASSERT_TRUE(torvel::testbed::read_png(dir + "/out/screen-0.png", screen, &err)) << err;
     EXPECT_TRUE(std::isinf(torvel::testbed::psnr(screen, pic)));
+    std::string rm = "rm -rf " + dir;
+    ASSERT_EQ(std::system(rm.c_str()), 0);
+}
+
+TEST(SimRun, ShowsARealXServer) {
+    std::string dir = temp_dir();
+    ASSERT_FALSE(dir.empty());
+    auto o = probe_options(dir);
+    o.devices.resize(1);
+    o.width = 320;
+    o.height = 240;
+    o.content = torvel::sim::ContentKind::kXvfb;
+    o.seconds = 2;
+    std::string err;
+    auto sim = torvel::sim::Sim::create(o, &err);
+    ASSERT_TRUE(sim) << err;
+    ASSERT_EQ(sim->run(&err), 0) << err;
+    const std::string log = slurp(dir + "/daemon.log");
+    EXPECT_NE(log.find("probe: display :"), std::string::npos) << log;
+    torvel::testbed::FrameBuffer screen;
+    ASSERT_TRUE(torvel::testbed::read_png(dir + "/screen-0.png", screen, &err)) << err;
+    ASSERT_EQ(screen.width(), 320);
+    // The X client's windows are on it: more than the root's one colour.
+    int differ = 0;
+    for (int y = 0; y < 240; ++y)
+        for (int x = 0; x < 320; ++x)
+            differ += std::memcmp(screen.pixel(x, y), screen.pixel(0, 0), 3) != 0;
+    EXPECT_GT(differ, 320 * 240 / 10);
     std::string rm = "rm -rf " + dir;
     ASSERT_EQ(std::system(rm.c_str()), 0);
 }
