@@ -15,7 +15,7 @@ void FrameBuffer::reset(int width, int height) {
     rgb_.assign(static_cast<size_t>(width_) * height_ * 3, 0);
 }
 
-void FrameBuffer::draw_block(uint32_t block_index, const uint8_t *block_rgb) {
+void FrameBuffer::draw_block(uint32_t block_index, const uint8_t *block_rgb, size_t stride) {
     if (empty()) return;
     const uint32_t columns = (static_cast<uint32_t>(width_) + kBlockWidth - 1) / kBlockWidth;
     const int x0 = static_cast<int>(block_index % columns) * kBlockWidth;
@@ -24,7 +24,7 @@ void FrameBuffer::draw_block(uint32_t block_index, const uint8_t *block_rgb) {
     const int w = std::min(kBlockWidth, width_ - x0);
     const int h = std::min(kBlockHeight, height_ - y0);
     for (int y = 0; y < h; ++y) {
-        std::memcpy(pixel(x0, y0 + y), block_rgb + static_cast<size_t>(y) * kBlockWidth * 3,
+        std::memcpy(pixel(x0, y0 + y), block_rgb + static_cast<size_t>(y) * stride,
                     static_cast<size_t>(w) * 3);
     }
 }

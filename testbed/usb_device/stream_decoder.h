@@ -91,9 +91,11 @@ class FrameBuffer {
     std::span<const uint8_t> rgb() const { return rgb_; }
     std::span<uint8_t> rgb() { return rgb_; }
 
-    // Copies a decoded 32 x 8 RGB block to the block grid place of
-    // `block_index` (columns = ceil(width / 32)), clipped to the frame.
-    void draw_block(uint32_t block_index, const uint8_t *block_rgb);
+    // Copies a decoded 32 x 8 RGB block (rows `stride` bytes apart) to the
+    // block grid place of `block_index` (columns = ceil(width / 32)),
+    // clipped to the frame.
+    void draw_block(uint32_t block_index, const uint8_t *block_rgb,
+                    size_t stride = kBlockWidth * 3);
 
   private:
     int width_ = 0;

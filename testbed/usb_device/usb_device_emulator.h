@@ -129,7 +129,10 @@ struct DeviceConfig {
     std::string serial;            // string descriptor 3; default "TVL<1000 + index>"
     // Bulk transfers accepted but not yet decoded; further transfers are
     // completed only when one is done (back-pressure, as a real device).
-    int decode_queue_depth = 8;
+    // Decoding here is slower than a device's hardware (a whole 1920 x 1080
+    // frame takes some 5-70 ms, by content and load); a small depth can hold
+    // a client's transfers past its time-out, so the default is generous.
+    int decode_queue_depth = 64;
 };
 
 // ---------------------------------------------------------------------------

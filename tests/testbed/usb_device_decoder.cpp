@@ -301,6 +301,37 @@ TEST(StreamDecode, CorruptEntropyDataIsADecodeErrorNotAFormatError) {
     EXPECT_EQ(d.report.decode_messages[0].rfind("block 0:", 0), 0u);
 }
 
+TEST(StreamDecode, OneBadBlockAmongGoodOnesIsTheOnlyOneReported) {
+    auto bad = encode(solid_block(10, 200, 30));
+    bad.erase(bad.begin() + 1, bad.begin() + 3);
+    std::vector<tb::StreamRecord> recs = {
+        {0, encode(solid_block(200, 0, 0))}, {1, bad}, {2, encode(solid_block(0, 0, 200))}};
+    auto d = decode(tb::build_stream(recs, true), 96, 8);
+    EXPECT_TRUE(d.report.violations.empty()) << joined(d.report);
+    EXPECT_EQ(d.report.decode_errors, 1u);
+    ASSERT_EQ(d.report.decode_messages.size(), 1u);
+    EXPECT_EQ(d.report.decode_messages[0].rfind("block 1:", 0), 0u) << d.report.decode_messages[0];
+    expect_pixel_near(d.frame, 0, 0, 200, 0, 0);
+    expect_pixel_near(d.frame, 95, 7, 0, 0, 200);
+}
+
+TEST(StreamDecode, WholeScreenOfBlocks) {
+    // 1920 x 1080: 8100 blocks, each with its own colour.
+    std::vector<tb::StreamRecord> recs;
+    for (uint32_t i = 0; i < 8100; ++i) {
+        recs.push_back({i, encode(solid_block(static_cast<uint8_t>(i % 256),
+                                              static_cast<uint8_t>(i / 256 * 8), 77))});
+    }
+    auto d = decode(tb::build_stream(recs, true), 1920, 1080);
+    ASSERT_TRUE(d.report.clean()) << joined(d.report);
+    EXPECT_EQ(d.report.blocks_drawn, 8100u);
+    for (uint32_t i : {0u, 1u, 7u, 8u, 255u, 256u, 257u, 4000u, 8099u}) {
+        const int x = static_cast<int>(i % 60) * 32 + 5, y = static_cast<int>(i / 60) * 8 + 3;
+        expect_pixel_near(d.frame, x, y, static_cast<int>(i % 256), static_cast<int>(i / 256 * 8),
+                          77, 4);
+    }
+}
+
 // Each rule of the format, broken once.
 class StreamViolations : public ::testing::Test {
   protected:
