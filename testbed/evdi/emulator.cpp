@@ -347,15 +347,21 @@ int ioctl_grab(Card &c, uint64_t arg) {
         const abi::ClipRect &r = rects[i];
         if (r.x2 > cmd.buf_width || r.y2 > cmd.buf_height) return -EFAULT;
         const size_t span = static_cast<size_t>(r.x2 - r.x1) * 4;
-        for (int y = r.y1; y < r.y2; ++y) {
-            g_local_iov[k] = {&c.fb[static_cast<size_t>(y) * c.width + r.x1], span};
+        // Full-width rows that are packed alike on both sides travel as one
+        // piece.
+        const bool packed =
+            r.x1 == 0 && r.x2 == c.width && static_cast<size_t>(cmd.buf_byte_stride) == span;
+        const int rows_per_piece = packed ? r.y2 - r.y1 : 1;
+        for (int y = r.y1; y < r.y2; y += rows_per_piece) {
+            const size_t len = span * static_cast<size_t>(rows_per_piece);
+            g_local_iov[k] = {&c.fb[static_cast<size_t>(y) * c.width + r.x1], len};
             g_remote_iov[k] = {
                 reinterpret_cast<void *>(cmd.buffer +
                                          static_cast<uint64_t>(y) *
                                              static_cast<uint32_t>(cmd.buf_byte_stride) +
                                          static_cast<uint64_t>(r.x1) * 4),
-                span};
-            total += span;
+                len};
+            total += len;
             if (++k == kIov) {
                 if (vm_write(g_local_iov, g_remote_iov, k, total)) return -EFAULT;
                 k = 0;
@@ -523,7 +529,8 @@ class Local final : public Control {
         std::lock_guard lock(g_mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
-        if (enabled && (w < 1 || h < 1 || w > kMaxCursor || h > kMaxCursor)) return -EINVAL;
+        if (enabled && (!argb || w < 1 || h < 1 || w > kMaxCursor || h > kMaxCursor))
+            return -EINVAL;
         mark_cursor_dirty(*c);  // where it was
         c->cursor_enabled = enabled;
         c->hot_x = hot_x;

@@ -278,6 +278,20 @@ TEST_F(EvdiEmu, GrabCopiesOnlyDirtyRectanglesAndHonoursStride) {
     }
     EXPECT_EQ(states()[card_].last_grab_count, 1);
     evdi_unregister_buffer(c.h(), 0);
+
+    // Full-width damage into a packed buffer: every row lands in its place.
+    std::vector<uint32_t> packed(64 * 32, 0), pattern(64 * 32);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint32_t>(i * 2654435761u);
+    evdi_register_buffer(c.h(), {1, packed.data(), 64, 32, 64 * 4, nullptr, 0});
+    ASSERT_EQ(emu().paint(card_, 0, 3, 64, 20, pattern.data() + 3 * 64, 64), 0);
+    ASSERT_TRUE(evdi_request_update(c.h(), 1));
+    evdi_grab_pixels(c.h(), rects, &n);
+    ASSERT_EQ(n, 1);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 64; ++x)
+            ASSERT_EQ(packed[y * 64 + x], y >= 3 && y < 23 ? pattern[y * 64 + x] : 0u)
+                << x << "," << y;
+    evdi_unregister_buffer(c.h(), 1);
 }
 
 TEST_F(EvdiEmu, ManyRectanglesAreMergedToSixteenAndAllCopied) {
