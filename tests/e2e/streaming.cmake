@@ -1,0 +1,13 @@
+# Streaming end to end: the real daemon under torvel-sim, judged by what the
+# emulated devices show.
+if(TARGET torvel_sim AND TARGET torvel-displayd)
+  torvel_add_test(NAME streaming_e2e_test LABEL e2e
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/streaming_e2e_test.cpp
+    PRELOAD_UMOCKDEV
+    LIBS torvel_sim
+    RESOURCE_LOCK evdi_proc_scan
+    TIMEOUT 900)
+  target_compile_definitions(streaming_e2e_test PRIVATE
+    DAEMON_PATH="$<TARGET_FILE:torvel-displayd>")
+  add_dependencies(streaming_e2e_test torvel-displayd torvel-evdi-emu)
+endif()
