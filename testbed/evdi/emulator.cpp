@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "emu_internal.h"
@@ -76,22 +77,34 @@ struct Fault {
     int remaining = 0;
 };
 
-std::mutex g_mu;
-Card g_cards[kMaxOutputs];
-int g_card_count = 0;
-File g_files[kMaxFiles];
-Fault g_faults[static_cast<int>(Op::Count)];
-uint32_t g_next_handle = 1;
-std::atomic<int8_t> g_fd_file[kFdTable];  // fd -> file slot + 1, lock-free lookup
-std::atomic<bool> g_vm_refused{false};
-
 // Rows of a grab, gathered for one process_vm_writev call.
 constexpr int kIov = 1024;
-iovec g_local_iov[kIov];
-iovec g_remote_iov[kIov];
+
+// The module's state. It is never destroyed: the program's threads (event
+// threads blocked in read, the control thread answering the harness) may
+// still use it while the process runs its exit-time destructors.
+struct Module {
+    std::mutex mu;
+    Card cards[kMaxOutputs];
+    int card_count = 0;
+    File files[kMaxFiles];
+    Fault faults[static_cast<int>(Op::Count)];
+    uint32_t next_handle = 1;
+    std::atomic<int8_t> fd_file[kFdTable] = {};  // fd -> file slot + 1, lock-free lookup
+    iovec local_iov[kIov];
+    iovec remote_iov[kIov];
+};
+
+Module &mod() {
+    alignas(Module) static unsigned char storage[sizeof(Module)];
+    static Module *m = new (storage) Module();
+    return *m;
+}
+
+std::atomic<bool> g_vm_refused{false};
 
 bool take_fault(Op op) {
-    Fault &f = g_faults[static_cast<int>(op)];
+    Fault &f = mod().faults[static_cast<int>(op)];
     if (f.remaining <= 0) return false;
     --f.remaining;
     errno = f.err;
@@ -141,7 +154,7 @@ void send_event(Card &c, const void *ev, size_t len) {
         ++c.stats.events_dropped;
         return;
     }
-    const File &f = g_files[c.connected_file];
+    const File &f = mod().files[c.connected_file];
     if (send(f.server_fd, ev, len, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(len))
         ++c.stats.events_dropped;
 }
@@ -216,15 +229,15 @@ void mark_cursor_dirty(Card &c) {
 }
 
 Card *card_at(int index) {
-    if (index < 0 || index >= g_card_count || !g_cards[index].exists) return nullptr;
-    return &g_cards[index];
+    if (index < 0 || index >= mod().card_count || !mod().cards[index].exists) return nullptr;
+    return &mod().cards[index];
 }
 
 File *file_of(int fd) {
     if (fd < 0 || fd >= kFdTable) return nullptr;
-    int slot = g_fd_file[fd].load(std::memory_order_acquire) - 1;
-    if (slot < 0 || !g_files[slot].used || g_files[slot].client_fd != fd) return nullptr;
-    return &g_files[slot];
+    int slot = mod().fd_file[fd].load(std::memory_order_acquire) - 1;
+    if (slot < 0 || !mod().files[slot].used || mod().files[slot].client_fd != fd) return nullptr;
+    return &mod().files[slot];
 }
 
 void disconnect(Card &c) {
@@ -269,7 +282,7 @@ int ioctl_connect(File &f, Card &c, uint64_t arg) {
     if (get_user(&cmd, arg, sizeof(cmd))) return -EFAULT;
     if (!cmd.connected) {
         if (take_fault(Op::Disconnect)) return -errno;
-        if (c.connected_file < 0 || &g_files[c.connected_file] != &f) return -EFAULT;
+        if (c.connected_file < 0 || &mod().files[c.connected_file] != &f) return -EFAULT;
         disconnect(c);
         return 0;
     }
@@ -278,10 +291,10 @@ int ioctl_connect(File &f, Card &c, uint64_t arg) {
     std::vector<uint8_t> edid(cmd.edid_length);
     if (get_user(edid.data(), cmd.edid, edid.size())) return -EFAULT;
     if (128u + 128u * edid[126] != cmd.edid_length) return -EINVAL;
-    if (c.connected_file >= 0 && &g_files[c.connected_file] != &f)
+    if (c.connected_file >= 0 && &mod().files[c.connected_file] != &f)
         std::fprintf(stderr, "[evdi-emu] card%d: double connect, replacing the connected file\n",
                      c.number);
-    c.connected_file = static_cast<int>(&f - g_files);
+    c.connected_file = static_cast<int>(&f - mod().files);
     c.edid = std::move(edid);
     c.area_limit = cmd.pixel_area_limit;
     c.pps_limit = cmd.pixel_per_second_limit;
@@ -354,8 +367,8 @@ int ioctl_grab(Card &c, uint64_t arg) {
         const int rows_per_piece = packed ? r.y2 - r.y1 : 1;
         for (int y = r.y1; y < r.y2; y += rows_per_piece) {
             const size_t len = span * static_cast<size_t>(rows_per_piece);
-            g_local_iov[k] = {&c.fb[static_cast<size_t>(y) * c.width + r.x1], len};
-            g_remote_iov[k] = {
+            mod().local_iov[k] = {&c.fb[static_cast<size_t>(y) * c.width + r.x1], len};
+            mod().remote_iov[k] = {
                 reinterpret_cast<void *>(cmd.buffer +
                                          static_cast<uint64_t>(y) *
                                              static_cast<uint32_t>(cmd.buf_byte_stride) +
@@ -363,13 +376,13 @@ int ioctl_grab(Card &c, uint64_t arg) {
                 len};
             total += len;
             if (++k == kIov) {
-                if (vm_write(g_local_iov, g_remote_iov, k, total)) return -EFAULT;
+                if (vm_write(mod().local_iov, mod().remote_iov, k, total)) return -EFAULT;
                 k = 0;
                 total = 0;
             }
         }
     }
-    if (vm_write(g_local_iov, g_remote_iov, k, total)) return -EFAULT;
+    if (vm_write(mod().local_iov, mod().remote_iov, k, total)) return -EFAULT;
     if (compose_cursor(c, cmd.buffer, cmd.buf_byte_stride)) return -EFAULT;
     c.stats.last_grab_count = n;
     for (int i = 0; i < n; ++i)
@@ -391,7 +404,7 @@ int ioctl_map_dumb(Card &c, uint64_t arg) {
 }
 
 int dispatch(File &f, unsigned long request, uint64_t arg) {
-    Card &c = g_cards[f.card];
+    Card &c = mod().cards[f.card];
     switch (request) {
         case abi::kIoctlVersion:
             if (take_fault(Op::Version)) return -errno;
@@ -438,9 +451,9 @@ int dispatch(File &f, unsigned long request, uint64_t arg) {
 class Local final : public Control {
   public:
     int cards(CardState *out, int max) override {
-        std::lock_guard lock(g_mu);
-        for (int i = 0; i < g_card_count && i < max; ++i) {
-            const Card &c = g_cards[i];
+        std::lock_guard lock(mod().mu);
+        for (int i = 0; i < mod().card_count && i < max; ++i) {
+            const Card &c = mod().cards[i];
             CardState s = c.stats;
             s.number = c.number;
             s.connected = c.connected_file >= 0;
@@ -456,11 +469,11 @@ class Local final : public Control {
             s.pixel_per_second_limit = c.pps_limit;
             out[i] = s;
         }
-        return g_card_count;
+        return mod().card_count;
     }
 
     int edid(int card, uint8_t *out, size_t cap) override {
-        std::lock_guard lock(g_mu);
+        std::lock_guard lock(mod().mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
         std::memcpy(out, c->edid.data(), std::min(cap, c->edid.size()));
@@ -468,7 +481,7 @@ class Local final : public Control {
     }
 
     int modeset(int card, int width, int height, int refresh) override {
-        std::lock_guard lock(g_mu);
+        std::lock_guard lock(mod().mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
         if (c->connected_file < 0) return -ENOTCONN;
@@ -490,7 +503,7 @@ class Local final : public Control {
     }
 
     int output_off(int card) override {
-        std::lock_guard lock(g_mu);
+        std::lock_guard lock(mod().mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
         if (c->connected_file < 0) return -ENOTCONN;
@@ -500,7 +513,7 @@ class Local final : public Control {
     }
 
     int dpms(int card, int mode) override {
-        std::lock_guard lock(g_mu);
+        std::lock_guard lock(mod().mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
         if (c->connected_file < 0) return -ENOTCONN;
@@ -509,7 +522,7 @@ class Local final : public Control {
     }
 
     int paint(int card, int x, int y, int w, int h, const uint32_t *px, int stride_px) override {
-        std::lock_guard lock(g_mu);
+        std::lock_guard lock(mod().mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
         if (c->fb.empty()) return -ENOTCONN;
@@ -526,7 +539,7 @@ class Local final : public Control {
 
     int cursor_set(int card, int hot_x, int hot_y, int w, int h, bool enabled,
                    const uint32_t *argb) override {
-        std::lock_guard lock(g_mu);
+        std::lock_guard lock(mod().mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
         if (enabled && (!argb || w < 1 || h < 1 || w > kMaxCursor || h > kMaxCursor))
@@ -550,7 +563,7 @@ class Local final : public Control {
         if (enabled) {
             DumbBuffer &d = c->dumb[c->dumb_next];
             c->dumb_next = (c->dumb_next + 1) % kDumbRing;
-            d.handle = g_next_handle++;
+            d.handle = mod().next_handle++;
             d.pixels = c->cursor;
             d.length = static_cast<uint32_t>(d.pixels.size() * 4);
             ev.buffer_handle = d.handle;
@@ -564,7 +577,7 @@ class Local final : public Control {
     }
 
     int cursor_move(int card, int x, int y) override {
-        std::lock_guard lock(g_mu);
+        std::lock_guard lock(mod().mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
         mark_cursor_dirty(*c);
@@ -581,13 +594,13 @@ class Local final : public Control {
 
     int fail_next(Op op, int err, int count) override {
         if (static_cast<int>(op) < 0 || op >= Op::Count || err <= 0 || count < 0) return -EINVAL;
-        std::lock_guard lock(g_mu);
-        g_faults[static_cast<int>(op)] = Fault{err, count};
+        std::lock_guard lock(mod().mu);
+        mod().faults[static_cast<int>(op)] = Fault{err, count};
         return 0;
     }
 
     int read_screen(int card, uint32_t *out, size_t cap_px) override {
-        std::lock_guard lock(g_mu);
+        std::lock_guard lock(mod().mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
         std::memcpy(out, c->fb.data(), std::min(cap_px, c->fb.size()) * 4);
@@ -598,19 +611,21 @@ class Local final : public Control {
 }  // namespace
 
 Control &local() {
-    static Local instance;
-    return instance;
+    // Never destroyed, like the module (see Module).
+    alignas(Local) static unsigned char storage[sizeof(Local)];
+    static Local *instance = new (storage) Local();
+    return *instance;
 }
 
 namespace internal {
 
 int emu_add_card() {
-    std::lock_guard lock(g_mu);
+    std::lock_guard lock(mod().mu);
     if (take_fault(Op::Add)) return -errno;
-    if (g_card_count >= kMaxOutputs) return -ENOSPC;
-    int number = tree_add_card(g_card_count);
+    if (mod().card_count >= kMaxOutputs) return -ENOSPC;
+    int number = tree_add_card(mod().card_count);
     if (number < 0) return number;
-    Card &c = g_cards[g_card_count++];
+    Card &c = mod().cards[mod().card_count++];
     c.exists = true;
     c.number = number;
     c.stats.number = number;
@@ -619,15 +634,15 @@ int emu_add_card() {
 }
 
 int emu_open(int card_number, int flags) {
-    std::lock_guard lock(g_mu);
+    std::lock_guard lock(mod().mu);
     int index = -1;
-    for (int i = 0; i < g_card_count; ++i)
-        if (g_cards[i].number == card_number) index = i;
+    for (int i = 0; i < mod().card_count; ++i)
+        if (mod().cards[i].number == card_number) index = i;
     if (index < 0) return -ENOENT;
     if (take_fault(Op::Open)) return -errno;
     int slot = -1;
     for (int i = 0; i < kMaxFiles && slot < 0; ++i)
-        if (!g_files[i].used) slot = i;
+        if (!mod().files[i].used) slot = i;
     if (slot < 0) return -ENFILE;
     int sv[2];
     int type = SOCK_SEQPACKET | ((flags & O_CLOEXEC) ? SOCK_CLOEXEC : 0);
@@ -644,18 +659,18 @@ int emu_open(int card_number, int flags) {
         real_close(sv[1]);
         return -EMFILE;
     }
-    g_files[slot] = File{true, sv[0], sv[1], index, false};
-    g_fd_file[sv[0]].store(static_cast<int8_t>(slot + 1), std::memory_order_release);
-    ++g_cards[index].stats.opens;
+    mod().files[slot] = File{true, sv[0], sv[1], index, false};
+    mod().fd_file[sv[0]].store(static_cast<int8_t>(slot + 1), std::memory_order_release);
+    ++mod().cards[index].stats.opens;
     return sv[0];
 }
 
 bool emu_owns_fd(int fd) {
-    return fd >= 0 && fd < kFdTable && g_fd_file[fd].load(std::memory_order_acquire) != 0;
+    return fd >= 0 && fd < kFdTable && mod().fd_file[fd].load(std::memory_order_acquire) != 0;
 }
 
 int emu_ioctl(int fd, unsigned long request, void *arg) {
-    std::lock_guard lock(g_mu);
+    std::lock_guard lock(mod().mu);
     File *f = file_of(fd);
     if (!f) {
         errno = EBADF;
@@ -670,25 +685,25 @@ int emu_ioctl(int fd, unsigned long request, void *arg) {
 }
 
 void emu_release(int fd) {
-    std::lock_guard lock(g_mu);
+    std::lock_guard lock(mod().mu);
     File *f = file_of(fd);
     if (!f) return;
-    g_fd_file[fd].store(0, std::memory_order_release);
-    Card &c = g_cards[f->card];
-    if (c.connected_file == static_cast<int>(f - g_files)) disconnect(c);
+    mod().fd_file[fd].store(0, std::memory_order_release);
+    Card &c = mod().cards[f->card];
+    if (c.connected_file == static_cast<int>(f - mod().files)) disconnect(c);
     real_close(f->server_fd);
     *f = File{};
 }
 
 void *emu_mmap(int fd, size_t len, int prot, int flags, off_t offset) {
-    std::lock_guard lock(g_mu);
+    std::lock_guard lock(mod().mu);
     File *f = file_of(fd);
     if (!f) {
         errno = EBADF;
         return MAP_FAILED;
     }
     if (take_fault(Op::Mmap)) return MAP_FAILED;
-    Card &c = g_cards[f->card];
+    Card &c = mod().cards[f->card];
     const DumbBuffer *d = nullptr;
     for (const DumbBuffer &b : c.dumb)
         if (b.handle != 0 &&
