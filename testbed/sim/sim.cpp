@@ -128,6 +128,18 @@ std::vector<uint8_t> device_edid(int index) {
     return e;
 }
 
+// The soname of the ASan runtime an executable needs ("libasan.so.8"), or ""
+// (the name sits in its dynamic string table).
+std::string asan_runtime_of(const std::string &exe) {
+    const std::string data = read_file(exe);
+    const std::string_view key = "libasan.so.";
+    size_t at = data.find(key);
+    if (at == std::string::npos) return {};
+    size_t end = data.find('\0', at);
+    if (end == std::string::npos || end - at > 32) return {};
+    return data.substr(at, end - at);
+}
+
 // One virtual output as the desktop sees it.
 struct Output {
     uint64_t modeset_for_connect = 0;  // `connects` value answered with a modeset
@@ -227,16 +239,21 @@ class SimImpl final : public Sim {
             *error = "already started";
             return false;
         }
+        std::vector<std::string> env;
+        const char *path = std::getenv("PATH");
+        std::string new_path = tmp_ + "/bin:" + (path ? path : "/usr/bin:/bin");
+        const std::string exe = find_in_path(opts_.command[0], new_path);
+        // An ASan runtime must come first of all: the harness's own, or the
+        // one the program was linked with.
         std::string preload;
         if (&__asan_init != nullptr) {
             Dl_info info{};
             if (dladdr(reinterpret_cast<void *>(&__asan_init), &info) && info.dli_fname)
                 preload = std::string(info.dli_fname) + ":";
+        } else if (std::string asan = asan_runtime_of(exe); !asan.empty()) {
+            preload = asan + ":";
         }
         preload += opts_.evdi_library;
-        std::vector<std::string> env;
-        const char *path = std::getenv("PATH");
-        std::string new_path = tmp_ + "/bin:" + (path ? path : "/usr/bin:/bin");
         for (char **e = environ; *e; ++e) {
             std::string_view v(*e);
             if (v.starts_with("LD_PRELOAD=") || v.starts_with("UMOCKDEV_DIR=") ||
@@ -259,7 +276,7 @@ class SimImpl final : public Sim {
             return false;
         }
         SpawnSpec spec;
-        spec.exe = find_in_path(opts_.command[0], new_path);
+        spec.exe = exe;
         spec.argv = opts_.command;
         spec.env = std::move(env);
         spec.stdout_fd = log;
