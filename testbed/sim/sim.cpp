@@ -498,9 +498,19 @@ class SimImpl final : public Sim {
                 const Output &o = outputs_[dr.output];
                 if (o.width > 0) dr.screen = to_frame(o.content, o.width, o.height);
             }
-            // The daemon turns or mirrors frames for these device states.
-            bool rot = st.feature == 1 && st.orientation == 2;
-            bool mir = !rot && st.feature == 4 && st.mirror == 1;
+            // What the daemon should make of the device's state: frames are
+            // turned while the orientation it knows reads 180 degrees (read
+            // every frame for feature class 1, every second for the rotating
+            // model, once at the start for class 2), else mirrored while a
+            // class 4 device reports mirroring.
+            DeviceSpec spec;
+            {
+                std::lock_guard lock(mu_);
+                if (static_cast<size_t>(i) < specs_.size()) spec = specs_[i];
+            }
+            const bool rot = ((st.feature == 1 || spec.model == 4) && st.orientation == 2) ||
+                             (st.feature == 2 && spec.model != 4 && spec.orientation == 2);
+            const bool mir = !rot && st.feature == 4 && st.mirror == 1;
             dr.transform = rot ? "rotate180" : mir ? "mirror" : "none";
             if (!dr.screen.empty() && !dr.shown.empty()) {
                 double p = testbed::psnr(rot || mir ? transformed(dr.screen, rot, mir) : dr.screen,
