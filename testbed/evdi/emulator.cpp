@@ -93,6 +93,13 @@ struct Module {
     std::atomic<int8_t> fd_file[kFdTable] = {};  // fd -> file slot + 1, lock-free lookup
     iovec local_iov[kIov];
     iovec remote_iov[kIov];
+    // Emulator ends of released files, closed only when the ring wraps: a
+    // thread still blocked in read() on a closed card descriptor stays
+    // blocked, as it does on a DRM file (closing our end would wake it with
+    // end of file).
+    int released[kMaxFiles];
+    int released_next = 0;
+    Module() { std::fill(std::begin(released), std::end(released), -1); }
 };
 
 Module &mod() {
@@ -691,7 +698,11 @@ void emu_release(int fd) {
     mod().fd_file[fd].store(0, std::memory_order_release);
     Card &c = mod().cards[f->card];
     if (c.connected_file == static_cast<int>(f - mod().files)) disconnect(c);
-    real_close(f->server_fd);
+    Module &m = mod();
+    const int oldest = m.released[m.released_next];
+    m.released[m.released_next] = f->server_fd;
+    m.released_next = (m.released_next + 1) % kMaxFiles;
+    if (oldest >= 0) real_close(oldest);
     *f = File{};
 }
 

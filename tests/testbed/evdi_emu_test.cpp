@@ -1,9 +1,11 @@
 // A plain libevdi 1.12 client against the emulated EVDI module.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -492,6 +494,36 @@ TEST_F(EvdiEmu, RefusedEdidsAndInjectedFaults) {
     evdi_disconnect(other.h());
     EXPECT_TRUE(states()[card].connected);
     EXPECT_EQ(emu().fail_next(static_cast<Op>(99), EIO, 1), -EINVAL);
+}
+
+// A reader blocked on the card when its descriptor is closed stays blocked
+// (a DRM file lives on while a read holds it) until it is cancelled.
+TEST_F(EvdiEmu, ReaderBlockedAtCloseStaysBlockedUntilCancelled) {
+    Client c;
+    bring_up(c, 16, 16);
+    struct Reader {
+        int fd;
+        std::atomic<bool> returned{false};
+    } reader{evdi_get_event_ready(c.h())};
+    pthread_t t;
+    ASSERT_EQ(pthread_create(
+                  &t, nullptr,
+                  [](void *arg) -> void * {
+                      auto *r = static_cast<Reader *>(arg);
+                      char buf[1024];
+                      (void)!read(r->fd, buf, sizeof(buf));
+                      r->returned = true;
+                      return nullptr;
+                  },
+                  &reader),
+              0);
+    usleep(100000);  // let it block
+    c.close();
+    usleep(300000);
+    EXPECT_FALSE(reader.returned.load());
+    ASSERT_EQ(pthread_cancel(t), 0);
+    ASSERT_EQ(pthread_join(t, nullptr), 0);
+    EXPECT_FALSE(reader.returned.load());
 }
 
 TEST_F(EvdiEmu, OpenRetriesAFailedOpenAndFailsWhenNoCardCanBeAdded) {
