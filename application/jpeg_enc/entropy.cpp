@@ -6,6 +6,40 @@
 #include "jpeg_enc.h"
 #include "jpeg_enc/entropy-inl.h"
 
+// The coder core carries the static target's attributes (on AArch64 the
+// NEON target string), so it is only called from functions that carry them
+// too; the public writers below go through these.
+HWY_BEFORE_NAMESPACE();
+namespace jpeg_enc_detail {
+namespace HWY_NAMESPACE {
+
+void ProcessDuStatic(cinfo_t *cinfo, const INT16 *DU, SWORD *DC, const HuffmanTable_t *HT) {
+    BitSink sink = LoadSink(cinfo);
+    EncodeUnit(sink, DU, NonzeroMask(DU), DC, HT);
+    StoreSink(sink, cinfo);
+}
+
+void WritebitsStatic(bitstring bs, cinfo_t *cinfo) {
+    BitSink sink = LoadSink(cinfo);
+    int n = static_cast<int>(bs & 0xFF);
+    const uint32_t bits = bs >> 16;
+    // Counts above 16 mean leading zero bits in front of the 16 given ones.
+    for (; n > 16; n -= 16) Put(sink, 0, 16);
+    Put(sink, bits & ((uint32_t{1} << n) - 1), n);
+    StoreSink(sink, cinfo);
+}
+
+void FlashbitsStatic(cinfo_t *cinfo) {
+    BitSink sink = LoadSink(cinfo);
+    Flush(sink);
+    StoreSink(sink, cinfo);
+}
+
+// NOLINTNEXTLINE(google-readability-namespace-comments)
+}  // namespace HWY_NAMESPACE
+}  // namespace jpeg_enc_detail
+HWY_AFTER_NAMESPACE();
+
 namespace hn_entropy = jpeg_enc_detail::HWY_NAMESPACE;
 
 int encode(cinfo_t *cinfo) {
@@ -35,25 +69,15 @@ void load_data_units_from_buffer(cinfo_t *cinfo, WORD xpos, WORD ypos) {
 }
 
 void process_DU(cinfo_t *cinfo, const INT16 *DU, SWORD *DC, const HuffmanTable_t *HT) {
-    hn_entropy::BitSink sink = hn_entropy::LoadSink(cinfo);
-    hn_entropy::EncodeUnit(sink, DU, hn_entropy::NonzeroMask(DU), DC, HT);
-    hn_entropy::StoreSink(sink, cinfo);
+    hn_entropy::ProcessDuStatic(cinfo, DU, DC, HT);
 }
 
 void writebits(bitstring bs, cinfo_t *cinfo) {
-    hn_entropy::BitSink sink = hn_entropy::LoadSink(cinfo);
-    int n = static_cast<int>(bs & 0xFF);
-    const uint32_t bits = bs >> 16;
-    // Counts above 16 mean leading zero bits in front of the 16 given ones.
-    for (; n > 16; n -= 16) hn_entropy::Put(sink, 0, 16);
-    hn_entropy::Put(sink, bits & ((uint32_t{1} << n) - 1), n);
-    hn_entropy::StoreSink(sink, cinfo);
+    hn_entropy::WritebitsStatic(bs, cinfo);
 }
 
 void flashbits(cinfo_t *cinfo) {
-    hn_entropy::BitSink sink = hn_entropy::LoadSink(cinfo);
-    hn_entropy::Flush(sink);
-    hn_entropy::StoreSink(sink, cinfo);
+    hn_entropy::FlashbitsStatic(cinfo);
 }
 
 void exitmessage(const char *error_message) {
