@@ -192,6 +192,23 @@ TEST(SimRun, DrivesTheOutputsFromATest) {
             return s[out1].grabs > grabs;
         },
         5s));
+    // The screen holds what was painted; a cursor drawn over it is damage
+    // the program grabs (it did not ask for cursor events).
+    std::vector<uint32_t> screen(640 * 360);
+    ASSERT_EQ(sim->evdi().read_screen(out1, screen.data(), screen.size()), 640 * 360);
+    EXPECT_EQ(screen[10 * 640 + 10], 0x0000ff00u);
+    EXPECT_EQ(screen[30 * 640 + 30], 0x0000ff00u);
+    sim->evdi().cards(s, evdiemu::kMaxOutputs);
+    grabs = s[out1].grabs;
+    std::vector<uint32_t> arrow(8 * 8, 0xffffffffu);
+    ASSERT_EQ(sim->evdi().cursor_set(out1, 0, 0, 8, 8, true, arrow.data()), 0);
+    ASSERT_EQ(sim->evdi().cursor_move(out1, 100, 100), 0);
+    EXPECT_TRUE(sim->wait_until(
+        [&] {
+            sim->evdi().cards(s, evdiemu::kMaxOutputs);
+            return s[out1].grabs > grabs;
+        },
+        5s));
     EXPECT_EQ(sim->output_off(0), 0);
     EXPECT_TRUE(sim->wait_until(
         [&] { return sim->daemon_log().find("probe: dpms 3") != std::string::npos; }, 5s));
