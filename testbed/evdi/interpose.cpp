@@ -103,11 +103,36 @@ void make_file(const char *path) {
     if (fd >= 0) real_close(fd);
 }
 
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    return remove(path);
+}
+
+// Trees are named after their process ("torvel-evdi-<pid>-XXXXXX"); one whose
+// process has gone without removing it (killed, aborted) is removed by the
+// next process that makes a tree in the same place.
+void remove_stale_trees(const char *base) {
+    DIR *d = NEXT(opendir)(base);
+    if (!d) return;
+    constexpr std::string_view kPrefix = "torvel-evdi-";
+    while (dirent *e = readdir(d)) {
+        std::string_view name(e->d_name);
+        if (name.substr(0, kPrefix.size()) != kPrefix) continue;
+        long pid = std::strtol(e->d_name + kPrefix.size(), nullptr, 10);
+        if (pid <= 0 || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        char path[512];
+        std::snprintf(path, sizeof(path), "%s/%s", base, e->d_name);
+        nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    closedir(d);
+}
+
 void create_root() {
     const char *base = std::getenv("TORVEL_EVDI_ROOT");
     if (!base || !*base) base = std::getenv("TMPDIR");
     if (!base || !*base) base = "/tmp";
-    std::snprintf(g_root, sizeof(g_root), "%s/torvel-evdi-XXXXXX", base);
+    remove_stale_trees(base);
+    std::snprintf(g_root, sizeof(g_root), "%s/torvel-evdi-%d-XXXXXX", base,
+                  static_cast<int>(getpid()));
     if (!mkdtemp(g_root)) {
         std::fprintf(stderr, "[evdi-emu] cannot create a private tree in %s: %s\n", base,
                      std::strerror(errno));
@@ -124,10 +149,6 @@ void create_root() {
     char add[512];
     std::snprintf(add, sizeof(add), "%s/sys/devices/evdi/add", g_root);
     make_file(add);
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path);
 }
 
 // The stand-in for the display server: a child that only holds the card

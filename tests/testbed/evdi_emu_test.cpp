@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "evdi_compat.h"
@@ -151,7 +153,20 @@ class Client {
 
 class EvdiEmu : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { evdi_set_logging({collect_log, nullptr}); }
+    static void SetUpTestSuite() {
+        evdi_set_logging({collect_log, nullptr});
+        // A tree left behind by a process that has gone (before this process
+        // makes its own).
+        pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        waitpid(pid, nullptr, 0);
+        const char *base = std::getenv("TMPDIR");
+        stale_ = std::string(base && *base ? base : "/tmp") + "/torvel-evdi-" +
+                 std::to_string(pid) + "-stale";
+        mkdir(stale_.c_str(), 0755);
+        mkdir((stale_ + "/sys").c_str(), 0755);
+    }
+    static inline std::string stale_;
 
     // Opens, connects with a fresh EDID and sets a mode; leaves the three
     // mode events unread unless `drain`.
@@ -189,6 +204,7 @@ TEST_F(EvdiEmu, OpenConnectAndModeEventsInOrder) {
     }
     struct stat sb;
     EXPECT_EQ(stat("/sys/devices/evdi/add", &sb), 0);
+    EXPECT_NE(stat(stale_.c_str(), &sb), 0);  // removed when this process made its tree
 
     std::vector<uint8_t> edid = make_edid(7, 1);
     evdi_connect2(c.h(), edid.data(), static_cast<unsigned>(edid.size()), 1920 * 1080,
