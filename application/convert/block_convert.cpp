@@ -1,0 +1,238 @@
+// Vector colour conversion of 32 x 8 blocks, compiled for every SIMD target.
+//
+// A pixel is one 32-bit lane B | G << 8 | R << 16 | X << 24. Masking gives
+// the 16-bit pairs (B, R), and a byte shuffle the pairs (G, G); a widening
+// pairwise multiply-add of each pair with two 16-bit coefficients then forms
+// the exact 32-bit fixed-point sums:
+//   Y  = 7471 B + 19595 R + 19235 G + 19235 G + 32768
+//   Cb = 8421375 - (-32768 B + 11059 R + 21709 G)
+//   Cr = 8421375 - (5329 B - 32768 R + 27439 G)
+// 38470 and 32768 do not fit a signed 16-bit factor, hence G twice for Y and
+// the chroma as a constant minus a sum. Every sum lies in 0 .. 2^24 - 1, so
+// the sample is byte 2 of its lane; byte shuffles gather those bytes of four
+// vectors into one vector of samples in pixel order.
+
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "block_convert.cpp"
+#include "block_convert.h"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace block_convert_detail {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET == HWY_SCALAR
+
+// CPUs without any supported vector extension: the same sums, pixel by pixel.
+void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *HWY_RESTRICT out,
+                 const uint8_t *HWY_RESTRICT current, bool *differs) {
+    bool diff = false;
+    for (int row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
+        const uint8_t *p = pixels + row * stride;
+        for (int col = 0; col < CONVERT_BLOCK_WIDTH; ++col, p += 4) {
+            const int32_t b = p[0], g = p[1], r = p[2];
+            const int at = row * CONVERT_BLOCK_WIDTH + col;
+            out[at] = static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
+            out[at + CONVERT_BLOCK_PIXELS] =
+                static_cast<uint8_t>((-11059 * r - 21709 * g + 32768 * b + 8421375) >> 16);
+            out[at + 2 * CONVERT_BLOCK_PIXELS] =
+                static_cast<uint8_t>((32768 * r - 27439 * g - 5329 * b + 8421375) >> 16);
+        }
+    }
+    if (current != nullptr) diff = std::memcmp(out, current, CONVERT_BLOCK_BYTES) != 0;
+    *differs = diff;
+}
+
+#else  // HWY_TARGET != HWY_SCALAR
+
+// At most one block row of one plane (32 samples) per vector: 256-bit vectors
+// on AVX2 and AVX-512, 128-bit ones on SSE4 and NEON.
+using D8 = hn::CappedTag<uint8_t, CONVERT_BLOCK_WIDTH>;
+using D32 = hn::Repartition<uint32_t, D8>;
+using DI32 = hn::Repartition<int32_t, D8>;
+using DI16 = hn::Repartition<int16_t, D8>;
+constexpr size_t kLanes8 = hn::MaxLanes(D8());
+// 128-bit blocks per vector, and vectors of samples per block row.
+constexpr size_t kParts = kLanes8 / 16;
+constexpr size_t kGroupsPerRow = CONVERT_BLOCK_WIDTH / kLanes8;
+static_assert((kParts == 1 || kParts == 2) && kGroupsPerRow * kLanes8 == CONVERT_BLOCK_WIDTH);
+
+// Four pixels (16 bytes) per 128-bit block. Vector k of a group holds, in
+// its block j, the pixels 16 j + 4 k .. 16 j + 4 k + 3 of the group's 16 kParts
+// pixels, so that gathering byte 2 of every lane of vectors 0..3 within each
+// block lists the samples in pixel order.
+HWY_INLINE hn::Vec<D32> LoadQuad(const uint8_t *HWY_RESTRICT group, size_t k) {
+    const D32 d32;
+    if constexpr (kParts == 1) {
+        return hn::LoadU(d32, reinterpret_cast<const uint32_t *>(group + 16 * k));
+    } else {
+        const hn::Half<D32> dh;
+        const auto *lo = reinterpret_cast<const uint32_t *>(group + 16 * k);
+        const auto *hi = reinterpret_cast<const uint32_t *>(group + 64 + 16 * k);
+        return hn::Combine(d32, hn::LoadU(dh, hi), hn::LoadU(dh, lo));
+    }
+}
+
+// Pairwise 16-bit coefficients: `low` multiplies the low half of each 32-bit
+// lane, `high` the high half.
+HWY_INLINE hn::Vec<DI16> Pair(int16_t low, int16_t high) {
+    const uint32_t word =
+        static_cast<uint32_t>(static_cast<uint16_t>(high)) << 16 | static_cast<uint16_t>(low);
+    return hn::BitCast(DI16(), hn::Set(D32(), word));
+}
+
+// Sum over the lane's two 16-bit products of a with ka plus those of b with
+// kb, per 32-bit lane.
+HWY_INLINE hn::Vec<DI32> PairSums(hn::Vec<DI16> a, hn::Vec<DI16> ka, hn::Vec<DI16> b,
+                                  hn::Vec<DI16> kb) {
+    const DI32 d;
+    auto odd = hn::Zero(d);
+    auto even = hn::ReorderWidenMulAccumulate(d, a, ka, hn::Zero(d), odd);
+    even = hn::ReorderWidenMulAccumulate(d, b, kb, even, odd);
+    return hn::RearrangeToOddPlusEven(even, odd);
+}
+
+struct Samples {
+    hn::Vec<D8> y, cb, cr;
+};
+
+// Byte 2 of every 32-bit lane of v, moved to bytes 4 k .. 4 k + 3 of each
+// 128-bit block; the other bytes are zero.
+HWY_INLINE hn::Vec<D8> Gather(hn::Vec<DI32> v, size_t k) {
+    alignas(16) static constexpr uint8_t kIndex[4][16] = {
+        {2, 6, 10, 14, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128},
+        {128, 128, 128, 128, 2, 6, 10, 14, 128, 128, 128, 128, 128, 128, 128, 128},
+        {128, 128, 128, 128, 128, 128, 128, 128, 2, 6, 10, 14, 128, 128, 128, 128},
+        {128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 2, 6, 10, 14},
+    };
+    const D8 d8;
+    return hn::TableLookupBytesOr0(hn::BitCast(d8, v), hn::LoadDup128(d8, kIndex[k]));
+}
+
+// Converts the kLanes8 pixels of one group (see LoadQuad).
+HWY_INLINE Samples ConvertGroup(const uint8_t *HWY_RESTRICT group) {
+    const D8 d8;
+    const D32 d32;
+    const DI32 di32;
+    const DI16 di16;
+    alignas(16) static constexpr uint8_t kGreenTwice[16] = {1, 128, 1, 128, 5,  128, 5,  128,
+                                                            9, 128, 9, 128, 13, 128, 13, 128};
+    const auto green_twice = hn::LoadDup128(d8, kGreenTwice);
+    const auto low_bytes = hn::Set(d32, 0x00FF00FFu);
+    const auto y_br = Pair(7471, 19595), y_gg = Pair(19235, 19235);
+    const auto cb_br = Pair(-32768, 11059), cb_gg = Pair(21709, 0);
+    const auto cr_br = Pair(5329, -32768), cr_gg = Pair(27439, 0);
+    const auto half = hn::Set(di32, 32768);
+    const auto centre = hn::Set(di32, 8421375);
+
+    Samples s{hn::Zero(d8), hn::Zero(d8), hn::Zero(d8)};
+    for (size_t k = 0; k < 4; ++k) {
+        const auto px = LoadQuad(group, k);
+        const auto br = hn::BitCast(di16, hn::And(px, low_bytes));
+        const auto gg =
+            hn::BitCast(di16, hn::TableLookupBytesOr0(hn::BitCast(d8, px), green_twice));
+        const auto y = hn::Add(PairSums(br, y_br, gg, y_gg), half);
+        const auto cb = hn::Sub(centre, PairSums(br, cb_br, gg, cb_gg));
+        const auto cr = hn::Sub(centre, PairSums(br, cr_br, gg, cr_gg));
+        s.y = hn::Or(s.y, Gather(y, k));
+        s.cb = hn::Or(s.cb, Gather(cb, k));
+        s.cr = hn::Or(s.cr, Gather(cr, k));
+    }
+    return s;
+}
+
+// Converts the block into `out` and, when `current` is given, tells whether
+// the result differs from it.
+void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *HWY_RESTRICT out,
+                 const uint8_t *HWY_RESTRICT current, bool *differs) {
+    const D8 d8;
+    if (current == nullptr) {
+        for (int row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
+            const uint8_t *src = pixels + row * stride;
+            for (size_t g = 0; g < kGroupsPerRow; ++g) {
+                const Samples s = ConvertGroup(src + g * kParts * 64);
+                const size_t at = static_cast<size_t>(row) * CONVERT_BLOCK_WIDTH + g * kLanes8;
+                hn::StoreU(s.y, d8, out + at);
+                hn::StoreU(s.cb, d8, out + CONVERT_BLOCK_PIXELS + at);
+                hn::StoreU(s.cr, d8, out + 2 * CONVERT_BLOCK_PIXELS + at);
+            }
+        }
+        *differs = false;
+        return;
+    }
+    auto diff = hn::Zero(d8);
+    for (int row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
+        const uint8_t *src = pixels + row * stride;
+        for (size_t g = 0; g < kGroupsPerRow; ++g) {
+            const Samples s = ConvertGroup(src + g * kParts * 64);
+            const size_t at = static_cast<size_t>(row) * CONVERT_BLOCK_WIDTH + g * kLanes8;
+            hn::StoreU(s.y, d8, out + at);
+            hn::StoreU(s.cb, d8, out + CONVERT_BLOCK_PIXELS + at);
+            hn::StoreU(s.cr, d8, out + 2 * CONVERT_BLOCK_PIXELS + at);
+            diff = hn::Or(diff, hn::Xor(s.y, hn::LoadU(d8, current + at)));
+            diff = hn::Or(diff, hn::Xor(s.cb, hn::LoadU(d8, current + CONVERT_BLOCK_PIXELS + at)));
+            diff =
+                hn::Or(diff, hn::Xor(s.cr, hn::LoadU(d8, current + 2 * CONVERT_BLOCK_PIXELS + at)));
+        }
+    }
+    *differs = !hn::AllTrue(d8, hn::Eq(diff, hn::Zero(d8)));
+}
+
+#endif  // HWY_TARGET
+
+int64_t Target() {
+    return HWY_TARGET;
+}
+
+// NOLINTNEXTLINE(google-readability-namespace-comments)
+}  // namespace HWY_NAMESPACE
+}  // namespace block_convert_detail
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+namespace block_convert_detail {
+
+HWY_EXPORT(ConvertRows);
+HWY_EXPORT(Target);
+
+int64_t compiled_targets() {
+    return HWY_TARGETS;
+}
+
+int64_t dispatched_target() {
+    return HWY_DYNAMIC_DISPATCH(Target)();
+}
+
+namespace {
+bool convert_rows(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out, const uint8_t *current) {
+    bool differs = false;
+    HWY_DYNAMIC_DISPATCH(ConvertRows)(pixels, stride, out, current, &differs);
+    return differs;
+}
+}  // namespace
+
+}  // namespace block_convert_detail
+
+void convert_block_ycc(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out) {
+    block_convert_detail::convert_rows(pixels, stride, out, nullptr);
+}
+
+bool convert_block_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *current,
+                           const uint8_t *previous, uint8_t *out) {
+    if (current == nullptr || previous == nullptr) {
+        block_convert_detail::convert_rows(pixels, stride, out, nullptr);
+        return true;
+    }
+    if (block_convert_detail::convert_rows(pixels, stride, out, current)) {
+        std::memcpy(current, out, CONVERT_BLOCK_BYTES);
+        return true;
+    }
+    return std::memcmp(previous, current, CONVERT_BLOCK_BYTES) != 0;
+}
+
+#endif  // HWY_ONCE

@@ -1,0 +1,40 @@
+// Colour conversion of 32 x 8 BGRX pixel blocks into planar YCbCr and the
+// change test against the two snapshot stores, fused into one pass over the
+// pixels. Vectorised for every SIMD target; the dispatch picks the best one
+// the CPU runs.
+//
+// The result is exactly that of the fixed-point table conversion with 16
+// fractional bits: Y = (19595 R + 38470 G + 7471 B + 32768) >> 16,
+// Cb = (-11059 R - 21709 G + 32768 B + 8421375) >> 16 and
+// Cr = (32768 R - 27439 G - 5329 B + 8421375) >> 16, for every colour.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int CONVERT_BLOCK_WIDTH = 32;
+inline constexpr int CONVERT_BLOCK_HEIGHT = 8;
+inline constexpr int CONVERT_BLOCK_PIXELS = CONVERT_BLOCK_WIDTH * CONVERT_BLOCK_HEIGHT;
+// Y plane, then Cb, then Cr, each 32 samples per row, 8 rows.
+inline constexpr int CONVERT_BLOCK_BYTES = 3 * CONVERT_BLOCK_PIXELS;
+
+// Converts the 32 x 8 pixels at `pixels` (4 bytes each: blue, green, red,
+// ignored; rows `stride` bytes apart) into the 768 bytes at `out`.
+void convert_block_ycc(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out);
+
+// The conversion and the change test of one block in one pass.
+// `current` and `previous` are the block's 768-byte entries in the snapshot
+// store current for this frame and in the other one; either may be null (no
+// store: the block always counts as changed). The block is changed when its
+// new content differs from `current`, which then takes the new content, or
+// else when `previous` differs from `current`. `out` always receives the new
+// content. Returns true when the block changed.
+bool convert_block_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *current,
+                           const uint8_t *previous, uint8_t *out);
+
+// For tests and diagnostics: the Highway targets compiled in, and the one
+// the dispatch selects now (follows hwy::SetSupportedTargetsForTest).
+namespace block_convert_detail {
+int64_t compiled_targets();
+int64_t dispatched_target();
+}  // namespace block_convert_detail

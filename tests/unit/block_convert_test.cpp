@@ -1,0 +1,231 @@
+// Vector colour conversion and change test against the table conversion, on
+// every SIMD target this CPU runs.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "block_convert.h"
+#include "hwy/targets.h"
+
+namespace {
+
+// The table conversion the daemon is specified with: eight sections of 256
+// fixed-point terms, summed and shifted right by 16.
+struct Table {
+    int64_t t[2048];
+    Table() {
+        for (int64_t i = 0; i < 256; ++i) {
+            t[0 + i] = 19595 * i;
+            t[256 + i] = 38470 * i;
+            t[512 + i] = 7471 * i + 32768;
+            t[768 + i] = -11059 * i;
+            t[1024 + i] = -21709 * i;
+            t[1280 + i] = 32768 * i + 8421375;
+            t[1536 + i] = -27439 * i;
+            t[1792 + i] = -5329 * i;
+        }
+    }
+    void convert(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out) const {
+        for (int row = 0; row < 8; ++row) {
+            for (int col = 0; col < 32; ++col) {
+                const uint8_t *p = pixels + row * stride + 4 * col;
+                const int b = p[0], g = p[1], r = p[2], at = row * 32 + col;
+                out[at] = static_cast<uint8_t>((t[r] + t[256 + g] + t[512 + b]) >> 16);
+                out[256 + at] =
+                    static_cast<uint8_t>((t[768 + r] + t[1024 + g] + t[1280 + b]) >> 16);
+                out[512 + at] =
+                    static_cast<uint8_t>((t[1280 + r] + t[1536 + g] + t[1792 + b]) >> 16);
+            }
+        }
+    }
+};
+
+const Table &table() {
+    static const Table tab;
+    return tab;
+}
+
+// Conversion and change test done the plain way: convert, then compare the
+// current store, copy on a difference, else compare the two stores.
+bool reference_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *current,
+                       const uint8_t *previous, uint8_t *out) {
+    table().convert(pixels, stride, out);
+    if (current == nullptr || previous == nullptr) return true;
+    if (std::memcmp(current, out, CONVERT_BLOCK_BYTES) != 0) {
+        std::memcpy(current, out, CONVERT_BLOCK_BYTES);
+        return true;
+    }
+    return std::memcmp(previous, current, CONVERT_BLOCK_BYTES) != 0;
+}
+
+std::vector<int64_t> targets() {
+    hwy::SetSupportedTargetsForTest(0);
+    std::vector<int64_t> out;
+    int64_t bits = block_convert_detail::compiled_targets() & hwy::SupportedTargets();
+    for (; bits != 0; bits &= bits - 1) out.push_back(bits & -bits);
+    return out;
+}
+
+template <class Fn>
+void for_each_target(Fn &&fn) {
+    const auto list = targets();
+    ASSERT_FALSE(list.empty());
+    for (int64_t t : list) {
+        hwy::SetSupportedTargetsForTest(t);
+        SCOPED_TRACE(hwy::TargetName(t));
+        ASSERT_EQ(block_convert_detail::dispatched_target(), t);
+        fn();
+    }
+    hwy::SetSupportedTargetsForTest(0);
+}
+
+// A 32 x 8 block inside a wider frame, with an odd stride and a start that
+// is not 16-byte aligned, so nothing depends on the EVDI layout.
+struct Frame {
+    static constexpr ptrdiff_t kStride = 4 * 45;
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(8 * kStride + 64, 0);
+    uint8_t *block() { return bytes.data() + 4; }
+    uint8_t *pixel(int row, int col) { return block() + row * kStride + 4 * col; }
+    void set(int row, int col, uint32_t bgrx) { std::memcpy(pixel(row, col), &bgrx, 4); }
+};
+
+TEST(BlockConvert, PrimaryColoursOnEveryTarget) {
+    struct Case {
+        uint8_t r, g, b, y, cb, cr;
+    };
+    const Case cases[] = {
+        {255, 255, 255, 255, 128, 128}, {0, 0, 0, 0, 128, 128},    {255, 0, 0, 76, 85, 255},
+        {0, 255, 0, 150, 44, 21},       {0, 0, 255, 29, 255, 107}, {128, 128, 128, 128, 128, 128},
+    };
+    for_each_target([&] {
+        for (const Case &c : cases) {
+            Frame f;
+            for (int row = 0; row < 8; ++row)
+                for (int col = 0; col < 32; ++col)
+                    f.set(row, col,
+                          uint32_t{c.b} | uint32_t{c.g} << 8 | uint32_t{c.r} << 16 | 0xEEu << 24);
+            uint8_t out[CONVERT_BLOCK_BYTES];
+            convert_block_ycc(f.block(), Frame::kStride, out);
+            for (int i = 0; i < 256; ++i) {
+                ASSERT_EQ(out[i], c.y) << int{c.r} << "," << int{c.g} << "," << int{c.b};
+                ASSERT_EQ(out[256 + i], c.cb);
+                ASSERT_EQ(out[512 + i], c.cr);
+            }
+        }
+    });
+}
+
+// Every one of the 2^24 colours, at every position of a block, with the
+// ignored fourth byte never zero.
+TEST(BlockConvert, AllColoursEqualTheTableOnEveryTarget) {
+    const auto list = targets();
+    ASSERT_FALSE(list.empty());
+    std::vector<int> mismatched_blocks(list.size(), 0);
+    Frame f;
+    uint8_t expected[CONVERT_BLOCK_BYTES], got[CONVERT_BLOCK_BYTES];
+    for (uint32_t block = 0; block < (1u << 24) / 256; ++block) {
+        for (uint32_t i = 0; i < 256; ++i) {
+            const uint32_t colour = block * 256 + i;  // 0xRRGGBB
+            // Place colours so that neighbouring ones land in different
+            // rows and lanes from block to block.
+            const uint32_t at = (i * 37 + block) & 255;
+            f.set(static_cast<int>(at / 32), static_cast<int>(at % 32),
+                  colour | ((colour * 2654435761u) | 1u) << 24);
+        }
+        table().convert(f.block(), Frame::kStride, expected);
+        for (size_t t = 0; t < list.size(); ++t) {
+            hwy::SetSupportedTargetsForTest(list[t]);
+            convert_block_ycc(f.block(), Frame::kStride, got);
+            if (std::memcmp(expected, got, sizeof got) != 0) ++mismatched_blocks[t];
+        }
+    }
+    hwy::SetSupportedTargetsForTest(0);
+    for (size_t t = 0; t < list.size(); ++t)
+        EXPECT_EQ(mismatched_blocks[t], 0) << hwy::TargetName(list[t]);
+}
+
+TEST(BlockConvert, ChangeTestFollowsTheStoresOnEveryTarget) {
+    for_each_target([&] {
+        std::mt19937 rng(7);
+        Frame f;
+        for (auto &b : f.bytes) b = static_cast<uint8_t>(rng());
+        uint8_t content[CONVERT_BLOCK_BYTES];
+        table().convert(f.block(), Frame::kStride, content);
+
+        std::array<uint8_t, CONVERT_BLOCK_BYTES> current{}, previous{}, out{};
+        // Both stores hold the content: unchanged, nothing written.
+        std::memcpy(current.data(), content, sizeof content);
+        std::memcpy(previous.data(), content, sizeof content);
+        EXPECT_FALSE(convert_block_changed(f.block(), Frame::kStride, current.data(),
+                                           previous.data(), out.data()));
+        EXPECT_EQ(0, std::memcmp(out.data(), content, sizeof content));
+        EXPECT_EQ(0, std::memcmp(current.data(), content, sizeof content));
+
+        // Only the other store differs (the change of the frame before):
+        // sent again, the current store stays as it is.
+        previous[700] ^= 1;
+        EXPECT_TRUE(convert_block_changed(f.block(), Frame::kStride, current.data(),
+                                          previous.data(), out.data()));
+        EXPECT_EQ(0, std::memcmp(current.data(), content, sizeof content));
+
+        // The current store differs in its last byte: changed, and it takes
+        // the new content; the other store is never written.
+        current[767] ^= 0x80;
+        const auto previous_before = previous;
+        EXPECT_TRUE(convert_block_changed(f.block(), Frame::kStride, current.data(),
+                                          previous.data(), out.data()));
+        EXPECT_EQ(0, std::memcmp(current.data(), content, sizeof content));
+        EXPECT_EQ(previous, previous_before);
+
+        // No stores: always changed, the content still comes out.
+        out.fill(0);
+        EXPECT_TRUE(
+            convert_block_changed(f.block(), Frame::kStride, nullptr, previous.data(), out.data()));
+        EXPECT_EQ(0, std::memcmp(out.data(), content, sizeof content));
+        EXPECT_TRUE(
+            convert_block_changed(f.block(), Frame::kStride, current.data(), nullptr, out.data()));
+    });
+}
+
+// Sequences of frames with small changes against the plain way, store by
+// store: the decisions and both stores must stay identical throughout.
+TEST(BlockConvert, FrameSequencesEqualThePlainWayOnEveryTarget) {
+    for_each_target([&] {
+        std::mt19937 rng(11);
+        Frame f;
+        for (auto &b : f.bytes) b = static_cast<uint8_t>(rng());
+        std::array<std::array<uint8_t, CONVERT_BLOCK_BYTES>, 2> fast{}, slow{};
+        for (auto *stores : {&fast, &slow}) {
+            (*stores)[0].fill(0xAA);
+            (*stores)[1].fill(0xAB);
+        }
+        int changed = 0;
+        for (int frame = 0; frame < 400; ++frame) {
+            const int current = frame & 1;
+            // Now and then a pixel changes; a change of only the ignored
+            // byte changes nothing.
+            const int what = static_cast<int>(rng() % 4);
+            if (what == 0) f.block()[rng() % (8 * Frame::kStride - 4 * 13)] ^= 0x01;
+            if (what == 1)
+                f.pixel(static_cast<int>(rng() % 8), static_cast<int>(rng() % 32))[3] ^= 0xFF;
+            uint8_t out_fast[CONVERT_BLOCK_BYTES], out_slow[CONVERT_BLOCK_BYTES];
+            const bool a = convert_block_changed(f.block(), Frame::kStride, fast[current].data(),
+                                                 fast[1 - current].data(), out_fast);
+            const bool b = reference_changed(f.block(), Frame::kStride, slow[current].data(),
+                                             slow[1 - current].data(), out_slow);
+            ASSERT_EQ(a, b) << "frame " << frame;
+            ASSERT_EQ(0, std::memcmp(out_fast, out_slow, sizeof out_fast));
+            ASSERT_EQ(fast, slow) << "frame " << frame;
+            changed += a;
+        }
+        // Both outcomes occurred.
+        EXPECT_GT(changed, 20);
+        EXPECT_LT(changed, 380);
+    });
+}
+
+}  // namespace
