@@ -84,6 +84,9 @@ void *render_thread(void *param) {
         screen_request(screen_id);
         if (display_off_tick(cxt.display_off)) SetResolution(cxt.usb_handle, 0, 0);
     }
+    // A stop that came before the loop was entered may have been followed by
+    // the "running" store; leave the flag as the stopper meant it.
+    cxt.keep_going.store(false);
 
     destroy_screen(screen_id);
     SetResolution(cxt.usb_handle, 0, 0);

@@ -30,10 +30,10 @@ using torvel::sim::Sim;
 namespace tb = torvel::testbed;
 
 // Log patterns: '#' stands for one or more lower-case hex digits, '%' for one
-// decimal digit, '*' for one or more characters other than a line end.
+// decimal digit, '~' for one or more characters other than a line end.
 bool match_here(const std::string &s, size_t i, const char *p, size_t *end) {
     for (; *p; ++p) {
-        if (*p == '#' || *p == '*') {
+        if (*p == '#' || *p == '~') {
             const bool hex = *p == '#';
             auto ok = [&](char c) {
                 return hex ? (std::isdigit(static_cast<unsigned char>(c)) || (c >= 'a' && c <= 'f'))
@@ -76,7 +76,7 @@ bool ends_like(const std::string &text, const char *pattern) {
 bool banner_ok(const std::string &log) {
     size_t end = 0;
     return match_here(log, 0,
-                      "\ntag: *\ncommit sha: ######\nbuild time: %%%%-%%-%% %%:%%\n"
+                      "\ntag: ~\ncommit sha: ######\nbuild time: %%%%-%%-%% %%:%%\n"
                       "Hello libusb + evdi screen\n",
                       &end) &&
            end > 0;
@@ -188,7 +188,7 @@ TEST(Spine, OneDeviceComesUpInTheStatedOrder) {
     EXPECT_EQ(run->stop(10s), 0);
     const std::string log = run->daemon_log();
     EXPECT_TRUE(has_like(log,
-                         "Hello libusb + evdi screen\ntimer ID is *\n"
+                         "Hello libusb + evdi screen\ntimer ID is ~\n"
                          "******************************* attached state: 0\n"
                          ">>> index: 0, position: 0, devID: 0x########\n"))
         << log;
