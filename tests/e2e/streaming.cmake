@@ -6,7 +6,8 @@ if(TARGET torvel_sim AND TARGET torvel-displayd)
     PRELOAD_UMOCKDEV
     LIBS torvel_sim
     RESOURCE_LOCK evdi_proc_scan
-    TIMEOUT 900)
+    TIMEOUT 900
+    ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/tests/unit/capture_tsan.supp")
   target_compile_definitions(streaming_e2e_test PRIVATE
     DAEMON_PATH="$<TARGET_FILE:torvel-displayd>")
   add_dependencies(streaming_e2e_test torvel-displayd torvel-evdi-emu)

@@ -8,5 +8,5 @@ if(TARGET torvel_daemon_core AND TARGET torvel-evdi-emu AND TARGET torvel_usb_de
                   LIBS torvel_daemon_core torvel_usb_device PkgConfig::LIBUSB
                   RESOURCE_LOCK evdi_proc_scan
                   TIMEOUT 240
-                  ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${CMAKE_CURRENT_LIST_DIR}/capture_screen_tsan.supp")
+                  ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${CMAKE_CURRENT_LIST_DIR}/capture_tsan.supp")
 endif()
