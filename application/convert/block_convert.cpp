@@ -1,16 +1,17 @@
 // Vector colour conversion of 32 x 8 blocks, compiled for every SIMD target.
 //
-// A pixel is one 32-bit lane B | G << 8 | R << 16 | X << 24. Masking gives
-// the 16-bit pairs (B, R), and a byte shuffle the pairs (G, G); a widening
-// pairwise multiply-add of each pair with two 16-bit coefficients then forms
-// the exact 32-bit fixed-point sums:
-//   Y  = 7471 B + 19595 R + 19235 G + 19235 G + 32768
-//   Cb = 8421375 - (-32768 B + 11059 R + 21709 G)
-//   Cr = 8421375 - (5329 B - 32768 R + 27439 G)
-// 38470 and 32768 do not fit a signed 16-bit factor, hence G twice for Y and
-// the chroma as a constant minus a sum. Every sum lies in 0 .. 2^24 - 1, so
-// the sample is byte 2 of its lane; byte shuffles gather those bytes of four
-// vectors into one vector of samples in pixel order.
+// A pixel is one 32-bit lane B | G << 8 | R << 16 | X << 24. Masking and a
+// byte shuffle give the 16-bit pairs (B - G, R - G); one widening pairwise
+// multiply-add per component then forms the exact 32-bit fixed-point sums,
+// since the coefficients of each component add up to 65536 (Y) or 0 (Cb,
+// Cr):
+//   Y  = 65536 G + 7471 (B - G) + 19595 (R - G) + 32768
+//   Cb = 8421375 - (-32768 (B - G) + 11059 (R - G))
+//   Cr = 8421375 - (5329 (B - G) - 32768 (R - G))
+// (32768 does not fit a signed 16-bit factor, hence the chroma as a constant
+// minus a sum.) Every sum lies in 0 .. 2^24 - 1, so the sample is byte 2 of
+// its lane; two narrowing steps gather those bytes of four vectors into one
+// vector of samples in pixel order.
 
 #include <cstring>
 
@@ -85,14 +86,11 @@ HWY_INLINE hn::Vec<DI16> Pair(int16_t low, int16_t high) {
     return hn::BitCast(DI16(), hn::Set(D32(), word));
 }
 
-// Sum over the lane's two 16-bit products of a with ka plus those of b with
-// kb, per 32-bit lane.
-HWY_INLINE hn::Vec<DI32> PairSums(hn::Vec<DI16> a, hn::Vec<DI16> ka, hn::Vec<DI16> b,
-                                  hn::Vec<DI16> kb) {
+// Per 32-bit lane, the sum of the two 16-bit products of a and k.
+HWY_INLINE hn::Vec<DI32> Madd(hn::Vec<DI16> a, hn::Vec<DI16> k) {
     const DI32 d;
     auto odd = hn::Zero(d);
-    auto even = hn::ReorderWidenMulAccumulate(d, a, ka, hn::Zero(d), odd);
-    even = hn::ReorderWidenMulAccumulate(d, b, kb, even, odd);
+    const auto even = hn::ReorderWidenMulAccumulate(d, a, k, hn::Zero(d), odd);
     return hn::RearrangeToOddPlusEven(even, odd);
 }
 
@@ -100,17 +98,27 @@ struct Samples {
     hn::Vec<D8> y, cb, cr;
 };
 
-// Byte 2 of every 32-bit lane of v, moved to bytes 4 k .. 4 k + 3 of each
-// 128-bit block; the other bytes are zero.
-HWY_INLINE hn::Vec<D8> Gather(hn::Vec<DI32> v, size_t k) {
-    alignas(16) static constexpr uint8_t kIndex[4][16] = {
-        {2, 6, 10, 14, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128},
-        {128, 128, 128, 128, 2, 6, 10, 14, 128, 128, 128, 128, 128, 128, 128, 128},
-        {128, 128, 128, 128, 128, 128, 128, 128, 2, 6, 10, 14, 128, 128, 128, 128},
-        {128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 2, 6, 10, 14},
-    };
-    const D8 d8;
-    return hn::TableLookupBytesOr0(hn::BitCast(d8, v), hn::LoadDup128(d8, kIndex[k]));
+// Bytes 2 of the 32-bit lanes of a and b (each sum below 2^24) as 16-bit
+// lanes, a's first within each 128-bit block.
+HWY_INLINE hn::Vec<DI16> Narrow(hn::Vec<DI32> a, hn::Vec<DI32> b) {
+    return hn::ReorderDemote2To(DI16(), hn::ShiftRight<16>(a), hn::ShiftRight<16>(b));
+}
+
+// The bytes of ab and cd (16-bit lanes of at most 255), ab's first within
+// each 128-bit block: the samples of the group in pixel order (LoadQuad).
+HWY_INLINE hn::Vec<D8> Bytes(hn::Vec<DI16> ab, hn::Vec<DI16> cd) {
+    // Both narrowing steps work within 128-bit blocks, which is the order
+    // LoadQuad prepared for.
+#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+    static_assert(kParts == 2);
+    return hn::Vec<D8>{_mm256_packus_epi16(ab.raw, cd.raw)};
+#elif HWY_ARCH_X86
+    static_assert(kParts == 1);
+    return hn::Vec<D8>{_mm_packus_epi16(ab.raw, cd.raw)};
+#else
+    const hn::Half<D8> dh;
+    return hn::Combine(D8(), hn::DemoteTo(dh, cd), hn::DemoteTo(dh, ab));
+#endif
 }
 
 // Converts the kLanes8 pixels of one group (see LoadQuad).
@@ -121,28 +129,37 @@ HWY_INLINE Samples ConvertGroup(const uint8_t *HWY_RESTRICT group) {
     const DI16 di16;
     alignas(16) static constexpr uint8_t kGreenTwice[16] = {1, 128, 1, 128, 5,  128, 5,  128,
                                                             9, 128, 9, 128, 13, 128, 13, 128};
+    alignas(16) static constexpr uint8_t kGreenHigh[16] = {128, 128, 1, 128, 128, 128, 5,  128,
+                                                           128, 128, 9, 128, 128, 128, 13, 128};
     const auto green_twice = hn::LoadDup128(d8, kGreenTwice);
+    const auto green_high = hn::LoadDup128(d8, kGreenHigh);
     const auto low_bytes = hn::Set(d32, 0x00FF00FFu);
-    const auto y_br = Pair(7471, 19595), y_gg = Pair(19235, 19235);
-    const auto cb_br = Pair(-32768, 11059), cb_gg = Pair(21709, 0);
-    const auto cr_br = Pair(5329, -32768), cr_gg = Pair(27439, 0);
+    const auto k_y = Pair(7471, 19595);
+    const auto k_cb = Pair(-32768, 11059);
+    const auto k_cr = Pair(5329, -32768);
     const auto half = hn::Set(di32, 32768);
     const auto centre = hn::Set(di32, 8421375);
 
-    Samples s{hn::Zero(d8), hn::Zero(d8), hn::Zero(d8)};
-    for (size_t k = 0; k < 4; ++k) {
-        const auto px = LoadQuad(group, k);
-        const auto br = hn::BitCast(di16, hn::And(px, low_bytes));
-        const auto gg =
-            hn::BitCast(di16, hn::TableLookupBytesOr0(hn::BitCast(d8, px), green_twice));
-        const auto y = hn::Add(PairSums(br, y_br, gg, y_gg), half);
-        const auto cb = hn::Sub(centre, PairSums(br, cb_br, gg, cb_gg));
-        const auto cr = hn::Sub(centre, PairSums(br, cr_br, gg, cr_gg));
-        s.y = hn::Or(s.y, Gather(y, k));
-        s.cb = hn::Or(s.cb, Gather(cb, k));
-        s.cr = hn::Or(s.cr, Gather(cr, k));
+    hn::Vec<DI16> y[2], cb[2], cr[2];
+    for (size_t half_group = 0; half_group < 2; ++half_group) {
+        hn::Vec<DI32> y32[2], cb32[2], cr32[2];
+        for (size_t i = 0; i < 2; ++i) {
+            const auto px = LoadQuad(group, 2 * half_group + i);
+            const auto bytes = hn::BitCast(d8, px);
+            // (B - G, R - G) in 16 bits each.
+            const auto diff =
+                hn::Sub(hn::BitCast(di16, hn::And(px, low_bytes)),
+                        hn::BitCast(di16, hn::TableLookupBytesOr0(bytes, green_twice)));
+            const auto g_high = hn::BitCast(di32, hn::TableLookupBytesOr0(bytes, green_high));
+            y32[i] = hn::Add(hn::Add(Madd(diff, k_y), g_high), half);
+            cb32[i] = hn::Sub(centre, Madd(diff, k_cb));
+            cr32[i] = hn::Sub(centre, Madd(diff, k_cr));
+        }
+        y[half_group] = Narrow(y32[0], y32[1]);
+        cb[half_group] = Narrow(cb32[0], cb32[1]);
+        cr[half_group] = Narrow(cr32[0], cr32[1]);
     }
-    return s;
+    return Samples{Bytes(y[0], y[1]), Bytes(cb[0], cb[1]), Bytes(cr[0], cr[1])};
 }
 
 // Converts the block into `out` and, when `current` is given, tells whether
@@ -223,16 +240,20 @@ void convert_block_ycc(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out) {
 }
 
 bool convert_block_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *current,
-                           const uint8_t *previous, uint8_t *out) {
+                           const uint8_t *previous, uint8_t *stores_equal, uint8_t *out) {
     if (current == nullptr || previous == nullptr) {
         block_convert_detail::convert_rows(pixels, stride, out, nullptr);
         return true;
     }
     if (block_convert_detail::convert_rows(pixels, stride, out, current)) {
         std::memcpy(current, out, CONVERT_BLOCK_BYTES);
+        if (stores_equal != nullptr) *stores_equal = 0;
         return true;
     }
-    return std::memcmp(previous, current, CONVERT_BLOCK_BYTES) != 0;
+    if (stores_equal != nullptr && *stores_equal != 0) return false;
+    const bool equal = std::memcmp(previous, current, CONVERT_BLOCK_BYTES) == 0;
+    if (stores_equal != nullptr) *stores_equal = equal ? 1 : 0;
+    return !equal;
 }
 
 #endif  // HWY_ONCE

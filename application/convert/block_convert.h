@@ -29,8 +29,13 @@ void convert_block_ycc(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out);
 // new content differs from `current`, which then takes the new content, or
 // else when `previous` differs from `current`. `out` always receives the new
 // content. Returns true when the block changed.
+//
+// `stores_equal` (may be null) caches the comparison of the two entries, so
+// that a block unchanged for a while costs a read of one store only: nonzero
+// means both entries are known to hold the same bytes. This function keeps it
+// right; whoever else writes either entry (a pre-fill) sets it to 0.
 bool convert_block_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *current,
-                           const uint8_t *previous, uint8_t *out);
+                           const uint8_t *previous, uint8_t *stores_equal, uint8_t *out);
 
 // For tests and diagnostics: the Highway targets compiled in, and the one
 // the dispatch selects now (follows hwy::SetSupportedTargetsForTest).

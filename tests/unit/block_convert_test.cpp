@@ -156,75 +156,111 @@ TEST(BlockConvert, ChangeTestFollowsTheStoresOnEveryTarget) {
         uint8_t content[CONVERT_BLOCK_BYTES];
         table().convert(f.block(), Frame::kStride, content);
 
-        std::array<uint8_t, CONVERT_BLOCK_BYTES> current{}, previous{}, out{};
-        // Both stores hold the content: unchanged, nothing written.
+        for (bool cached : {false, true}) {
+            SCOPED_TRACE(cached ? "with the equality cache" : "without the equality cache");
+            std::array<uint8_t, CONVERT_BLOCK_BYTES> current{}, previous{}, out{};
+            uint8_t equal = 0;
+            uint8_t *const cache = cached ? &equal : nullptr;
+            // Both stores hold the content: unchanged, nothing written; the
+            // cache learns that the stores agree.
+            std::memcpy(current.data(), content, sizeof content);
+            std::memcpy(previous.data(), content, sizeof content);
+            EXPECT_FALSE(convert_block_changed(f.block(), Frame::kStride, current.data(),
+                                               previous.data(), cache, out.data()));
+            EXPECT_EQ(0, std::memcmp(out.data(), content, sizeof content));
+            EXPECT_EQ(0, std::memcmp(current.data(), content, sizeof content));
+            if (cached) {
+                EXPECT_EQ(equal, 1);
+            }
+
+            // Only the other store differs (the change of the frame before):
+            // sent again, the current store stays as it is.
+            previous[700] ^= 1;
+            equal = 0;  // whoever writes a store clears the cache
+            EXPECT_TRUE(convert_block_changed(f.block(), Frame::kStride, current.data(),
+                                              previous.data(), cache, out.data()));
+            EXPECT_EQ(0, std::memcmp(current.data(), content, sizeof content));
+            EXPECT_EQ(equal, 0);
+
+            // The current store differs in its last byte: changed, and it
+            // takes the new content; the other store is never written.
+            current[767] ^= 0x80;
+            const auto previous_before = previous;
+            EXPECT_TRUE(convert_block_changed(f.block(), Frame::kStride, current.data(),
+                                              previous.data(), cache, out.data()));
+            EXPECT_EQ(0, std::memcmp(current.data(), content, sizeof content));
+            EXPECT_EQ(previous, previous_before);
+            EXPECT_EQ(equal, 0);
+
+            // No stores: always changed, the content still comes out.
+            out.fill(0);
+            EXPECT_TRUE(convert_block_changed(f.block(), Frame::kStride, nullptr, previous.data(),
+                                              cache, out.data()));
+            EXPECT_EQ(0, std::memcmp(out.data(), content, sizeof content));
+            EXPECT_TRUE(convert_block_changed(f.block(), Frame::kStride, current.data(), nullptr,
+                                              cache, out.data()));
+        }
+
+        // A set cache is trusted: the other store is not looked at, which is
+        // what makes an unchanged block cost one store read.
+        std::array<uint8_t, CONVERT_BLOCK_BYTES> current{}, other{}, out{};
         std::memcpy(current.data(), content, sizeof content);
-        std::memcpy(previous.data(), content, sizeof content);
-        EXPECT_FALSE(convert_block_changed(f.block(), Frame::kStride, current.data(),
-                                           previous.data(), out.data()));
-        EXPECT_EQ(0, std::memcmp(out.data(), content, sizeof content));
-        EXPECT_EQ(0, std::memcmp(current.data(), content, sizeof content));
-
-        // Only the other store differs (the change of the frame before):
-        // sent again, the current store stays as it is.
-        previous[700] ^= 1;
-        EXPECT_TRUE(convert_block_changed(f.block(), Frame::kStride, current.data(),
-                                          previous.data(), out.data()));
-        EXPECT_EQ(0, std::memcmp(current.data(), content, sizeof content));
-
-        // The current store differs in its last byte: changed, and it takes
-        // the new content; the other store is never written.
-        current[767] ^= 0x80;
-        const auto previous_before = previous;
-        EXPECT_TRUE(convert_block_changed(f.block(), Frame::kStride, current.data(),
-                                          previous.data(), out.data()));
-        EXPECT_EQ(0, std::memcmp(current.data(), content, sizeof content));
-        EXPECT_EQ(previous, previous_before);
-
-        // No stores: always changed, the content still comes out.
-        out.fill(0);
-        EXPECT_TRUE(
-            convert_block_changed(f.block(), Frame::kStride, nullptr, previous.data(), out.data()));
-        EXPECT_EQ(0, std::memcmp(out.data(), content, sizeof content));
-        EXPECT_TRUE(
-            convert_block_changed(f.block(), Frame::kStride, current.data(), nullptr, out.data()));
+        other.fill(0x5A);
+        uint8_t equal = 1;
+        EXPECT_FALSE(convert_block_changed(f.block(), Frame::kStride, current.data(), other.data(),
+                                           &equal, out.data()));
+        // A change of the content clears it.
+        f.pixel(3, 9)[1] ^= 0x40;
+        EXPECT_TRUE(convert_block_changed(f.block(), Frame::kStride, current.data(), other.data(),
+                                          &equal, out.data()));
+        EXPECT_EQ(equal, 0);
     });
 }
 
 // Sequences of frames with small changes against the plain way, store by
-// store: the decisions and both stores must stay identical throughout.
+// store: the decisions and both stores must stay identical throughout, with
+// and without the equality cache.
 TEST(BlockConvert, FrameSequencesEqualThePlainWayOnEveryTarget) {
     for_each_target([&] {
-        std::mt19937 rng(11);
-        Frame f;
-        for (auto &b : f.bytes) b = static_cast<uint8_t>(rng());
-        std::array<std::array<uint8_t, CONVERT_BLOCK_BYTES>, 2> fast{}, slow{};
-        for (auto *stores : {&fast, &slow}) {
-            (*stores)[0].fill(0xAA);
-            (*stores)[1].fill(0xAB);
+        for (bool cached : {false, true}) {
+            SCOPED_TRACE(cached ? "with the equality cache" : "without the equality cache");
+            std::mt19937 rng(11);
+            Frame f;
+            for (auto &b : f.bytes) b = static_cast<uint8_t>(rng());
+            std::array<std::array<uint8_t, CONVERT_BLOCK_BYTES>, 2> fast{}, slow{};
+            for (auto *stores : {&fast, &slow}) {
+                (*stores)[0].fill(0xAA);
+                (*stores)[1].fill(0xAB);
+            }
+            uint8_t equal = 0;
+            int changed = 0;
+            for (int frame = 0; frame < 400; ++frame) {
+                const int current = frame & 1;
+                // Now and then a pixel changes, sometimes back and forth; a
+                // change of only the ignored byte changes nothing.
+                const int what = static_cast<int>(rng() % 5);
+                if (what == 0) f.block()[rng() % (8 * Frame::kStride - 4 * 13)] ^= 0x01;
+                if (what == 1)
+                    f.pixel(static_cast<int>(rng() % 8), static_cast<int>(rng() % 32))[3] ^= 0xFF;
+                if (what == 2) f.pixel(5, 5)[2] ^= 0x10;
+                uint8_t out_fast[CONVERT_BLOCK_BYTES], out_slow[CONVERT_BLOCK_BYTES];
+                const bool a = convert_block_changed(f.block(), Frame::kStride,
+                                                     fast[current].data(), fast[1 - current].data(),
+                                                     cached ? &equal : nullptr, out_fast);
+                const bool b = reference_changed(f.block(), Frame::kStride, slow[current].data(),
+                                                 slow[1 - current].data(), out_slow);
+                ASSERT_EQ(a, b) << "frame " << frame;
+                ASSERT_EQ(0, std::memcmp(out_fast, out_slow, sizeof out_fast));
+                ASSERT_EQ(fast, slow) << "frame " << frame;
+                if (cached && equal != 0) {
+                    ASSERT_EQ(fast[0], fast[1]) << "frame " << frame;
+                }
+                changed += a;
+            }
+            // Both outcomes occurred.
+            EXPECT_GT(changed, 20);
+            EXPECT_LT(changed, 380);
         }
-        int changed = 0;
-        for (int frame = 0; frame < 400; ++frame) {
-            const int current = frame & 1;
-            // Now and then a pixel changes; a change of only the ignored
-            // byte changes nothing.
-            const int what = static_cast<int>(rng() % 4);
-            if (what == 0) f.block()[rng() % (8 * Frame::kStride - 4 * 13)] ^= 0x01;
-            if (what == 1)
-                f.pixel(static_cast<int>(rng() % 8), static_cast<int>(rng() % 32))[3] ^= 0xFF;
-            uint8_t out_fast[CONVERT_BLOCK_BYTES], out_slow[CONVERT_BLOCK_BYTES];
-            const bool a = convert_block_changed(f.block(), Frame::kStride, fast[current].data(),
-                                                 fast[1 - current].data(), out_fast);
-            const bool b = reference_changed(f.block(), Frame::kStride, slow[current].data(),
-                                             slow[1 - current].data(), out_slow);
-            ASSERT_EQ(a, b) << "frame " << frame;
-            ASSERT_EQ(0, std::memcmp(out_fast, out_slow, sizeof out_fast));
-            ASSERT_EQ(fast, slow) << "frame " << frame;
-            changed += a;
-        }
-        // Both outcomes occurred.
-        EXPECT_GT(changed, 20);
-        EXPECT_LT(changed, 380);
     });
 }
 
