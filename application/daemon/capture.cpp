@@ -15,8 +15,6 @@ transfer_info_t xfer_info[MAX_DEVICES][TRANSFER_SLOTS];
 
 namespace {
 
-constexpr int MAX_RECTS = 16;
-
 // Starts one worker per non-empty band and waits for all of them. When a
 // start fails, the workers already running are still waited for, since they
 // use the jobs and the stream buffer. False when the frame must be dropped.
@@ -66,7 +64,7 @@ void remember_grab(int screen_id, const evdi_rect *rects, int count) {
     screen_state_t &st = screen_state[screen_id];
     const evdi_buffer &b = buffers[screen_id][0];
     st.pending_count = 0;
-    for (int i = 0; i < std::min(count, MAX_RECTS); ++i) {
+    for (int i = 0; i < std::min(count, SCREEN_MAX_RECTS); ++i) {
         evdi_rect r = rects[i];
         r.x1 = std::clamp(r.x1, 0, b.width);
         r.x2 = std::clamp(r.x2, r.x1, b.width);
@@ -226,8 +224,8 @@ void screen_request(int screen_id) {
     const int buffer_id = evdi_buf_id[screen_id] & 1;
     if (evdi_request_update(handle, buffer_id)) {
         bring_across(screen_id, buffer_id);
-        evdi_rect rects[MAX_RECTS];
-        int num_rects = MAX_RECTS;
+        evdi_rect rects[SCREEN_MAX_RECTS];
+        int num_rects = SCREEN_MAX_RECTS;
         evdi_grab_pixels(handle, rects, &num_rects);
         if (num_rects <= 0 && !st.resend) return;
         remember_grab(screen_id, rects, num_rects);

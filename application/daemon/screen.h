@@ -12,6 +12,9 @@
 #include "evdi_compat.h"
 #include "state.h"
 
+// Rectangles one grab reports at most.
+inline constexpr int SCREEN_MAX_RECTS = 16;
+
 // Capture state of one screen beside the tables of state.h.
 //
 // `lock` is the one exclusion between the screen's event thread and its
@@ -19,25 +22,25 @@
 // (so handlers never run beside a frame, and the handle is never closed under
 // libevdi), the render thread from the update request to the submission of
 // the frame, and create_screen/destroy_screen while they change the handle.
-// Every field below is guarded by it.
+// Every field after `event_poll` is guarded by it.
 struct screen_state_t {
     std::mutex lock;
+    // The event thread's poll descriptor (event thread only).
+    pollfd event_poll;
     // Changes whenever the handle is opened or closed, so the event thread
     // can tell that the descriptor it waited on still belongs to the screen.
     unsigned generation;
-    // The event thread's poll descriptor (event thread only).
-    pollfd event_poll;
     std::unique_ptr<uint8_t[]> frame_memory[2];  // pixels of buffers[screen][0/1]
     std::unique_ptr<uint8_t[]> turned;           // turned or mirrored frame
     size_t turned_size;
     // Rectangles the next grab's buffer lacks: the last grab went into the
     // other buffer. They are copied across before that buffer is grabbed
     // into, so both buffers always hold the whole current screen.
-    evdi_rect pending[16];
+    evdi_rect pending[SCREEN_MAX_RECTS];
     int pending_count;
-    // A grabbed frame was not sent (no free transfer slot, abandoned,
-    // submission failed): the next tick sends the screen again even when
-    // EVDI has no new damage, so the device does not keep stale content.
+    // A grabbed frame was not sent (no free transfer slot, or abandoned):
+    // the next tick sends the screen again even when EVDI has no new damage,
+    // so the device does not keep stale content.
     bool resend;
 };
 
