@@ -21,6 +21,11 @@ constexpr useconds_t LOOP_SLEEP_US = 100000;
 // to a minute when nothing happens; a short bound keeps SIGINT prompt.
 constexpr timeval EVENT_WAIT = {0, 100000};
 constexpr int32_t ERROR_THRESHOLD = 2;
+// An unplugged device fails its transfers in flight a moment before libusb
+// reports its departure; such failures must not end the daemon. A device
+// ends it only when it is still failing, and still present, this long after
+// its count first went over the threshold.
+constexpr auto ERROR_GRACE = std::chrono::milliseconds(500);
 // Transfers end within their 500 ms time-out; shutdown waits a little longer
 // for their completions before it closes the devices.
 constexpr auto DRAIN_LIMIT = std::chrono::milliseconds(1500);
@@ -95,6 +100,9 @@ int main(int, char **) {
     else
         puts("Device not found");
 
+    // When each slot's failure count was first seen over the threshold.
+    std::chrono::steady_clock::time_point failing_since[MAX_DEVICES];
+    bool failing[MAX_DEVICES] = {};
     while (!quenfa.load()) {
         usleep(LOOP_SLEEP_US);
         handle_usb_events();
@@ -103,8 +111,17 @@ int main(int, char **) {
         if (attached & 1) quenfa.store(true);
         if (attached != 0) continue;
         bool restart = false;
-        for (int i = 0; i < MAX_DEVICES && !restart; ++i)
-            restart = g_threads[i].running() && g_context[i].usb_error.load() > ERROR_THRESHOLD;
+        const auto now = std::chrono::steady_clock::now();
+        for (int i = 0; i < MAX_DEVICES; ++i) {
+            const bool over = g_threads[i].running() && !slot_departed[i].load() &&
+                              g_context[i].usb_error.load() > ERROR_THRESHOLD;
+            if (over && !failing[i]) failing_since[i] = now;
+            failing[i] = over;
+            if (over && now - failing_since[i] >= ERROR_GRACE) {
+                restart = true;
+                break;
+            }
+        }
         if (restart) quenfa.store(true);
     }
 

@@ -438,14 +438,18 @@ Exit run_with_usb_fault(const char *fault) {
     int pipefd[2];
     if (pipe(pipefd) != 0) return {};
     std::vector<std::string> env;
+    std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
     for (char **e = environ; *e; ++e) {
         const std::string v = *e;
-        if (!v.starts_with("LD_PRELOAD=") && !v.starts_with("UMOCKDEV_DIR=")) env.push_back(v);
+        if (v.starts_with("ASAN_OPTIONS="))
+            asan += ":" + v.substr(13);
+        else if (!v.starts_with("LD_PRELOAD=") && !v.starts_with("UMOCKDEV_DIR="))
+            env.push_back(v);
     }
     env.push_back(std::string("TORVEL_TEST_USB_FAULT=") + fault);
     env.push_back(std::string("LD_PRELOAD=") + USB_FAULT_LIB);
     // A sanitizer runtime must otherwise come first in the library order.
-    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
+    env.push_back(asan);
     std::vector<char *> envp;
     for (auto &v : env) envp.push_back(v.data());
     envp.push_back(nullptr);
