@@ -220,6 +220,10 @@ void screen_request(int screen_id) {
     // A mode change may have run while this thread waited for the lock.
     evdi_handle handle = evdihndl[screen_id].load();
     if (!buffersRegistered[screen_id].load() || handle == EVDI_INVALID_HANDLE) return;
+    if (st.refresh.exchange(false)) {
+        if (thread_context_t *cxt = screen_context(screen_id)) refill_stores(cxt);
+        st.resend = true;
+    }
 
     const int buffer_id = evdi_buf_id[screen_id] & 1;
     if (evdi_request_update(handle, buffer_id)) {
@@ -255,6 +259,8 @@ void xfr_complete(libusb_transfer *xfr) {
             } else if (status >= LIBUSB_TRANSFER_ERROR && status <= LIBUSB_TRANSFER_OVERFLOW) {
                 cxt->usb_error.fetch_add(1);
                 std::printf("USB write failed@Screen#%d, error:%d\n", screen_id, status);
+                if (screen_id >= 0 && screen_id < MAX_DEVICES)
+                    screen_state[screen_id].refresh.store(true);
             }
         }
     }

@@ -102,19 +102,24 @@ bool resize_capture(thread_context_t *cxt, int width, int height) {
     auto store0 = try_alloc(store_bytes);
     auto store1 = try_alloc(store_bytes);
     if (!store0 || !store1) return false;
-    // No block content can equal both patterns, so every block is sent in the
-    // first frame after the change, and again in the second.
-    std::memset(store0.get(), 0xAA, store_bytes);
-    std::memset(store1.get(), 0xAB, store_bytes);
     cxt->dirty_block[0] = std::move(store0);
     cxt->dirty_block[1] = std::move(store1);
     cxt->loop_x = loop_x;
     cxt->loop_y = loop_y;
+    refill_stores(cxt);
     // The joined stream lives in the transfer slots' buffers (capture.h);
     // this is the size each must have for the new grid.
     cxt->bitstream_size = max_stream_bytes(static_cast<size_t>(loop_x) * loop_y);
-    cxt->current_dirty = 0;
     return true;
+}
+
+void refill_stores(thread_context_t *cxt) {
+    const size_t store_bytes = static_cast<size_t>(cxt->loop_x) * cxt->loop_y * BLOCK_BYTES;
+    // No block content can equal both patterns, so every block is sent in the
+    // first frame after the fill, and again in the second.
+    if (cxt->dirty_block[0]) std::memset(cxt->dirty_block[0].get(), 0xAA, store_bytes);
+    if (cxt->dirty_block[1]) std::memset(cxt->dirty_block[1].get(), 0xAB, store_bytes);
+    cxt->current_dirty = 0;
 }
 
 void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_length) {

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,11 +23,15 @@ inline constexpr int SCREEN_MAX_RECTS = 16;
 // (so handlers never run beside a frame, and the handle is never closed under
 // libevdi), the render thread from the update request to the submission of
 // the frame, and create_screen/destroy_screen while they change the handle.
-// Every field after `event_poll` is guarded by it.
+// Every field after `refresh` is guarded by it.
 struct screen_state_t {
     std::mutex lock;
     // The event thread's poll descriptor (event thread only).
     pollfd event_poll;
+    // Set by the bulk completion (main thread) when a transfer of the screen
+    // failed: the device missed blocks that the snapshot stores count as
+    // sent, so the next tick sends every block again.
+    std::atomic<bool> refresh;
     // Changes whenever the handle is opened or closed, so the event thread
     // can tell that the descriptor it waited on still belongs to the screen.
     unsigned generation;
@@ -70,3 +75,6 @@ thread_context_t *screen_context(int screen_id);
 // carries every block) and the stream size for a width x height mode.
 // False (with nothing allocated) when the memory cannot be obtained.
 bool resize_capture(thread_context_t *cxt, int width, int height);
+// Pre-fills the snapshot stores as a mode change does: the next two encoded
+// frames carry every block.
+void refill_stores(thread_context_t *cxt);

@@ -239,7 +239,12 @@ TEST(Streaming, ModeChangeWhileFramesAreInFlight) {
     ASSERT_EQ(run->set_mode(0, 1024, 600), 0);
     ASSERT_TRUE(run->wait_resolution(0, 1024, 600, 20s)) << run->daemon_log();
     std::this_thread::sleep_for(300ms);
+    // A bulk endpoint is first in, first out: the delay ends only once no
+    // transfer waits in it, or later ones would overtake it.
+    run->freeze(true);
+    ASSERT_TRUE(run->wait_until([&] { return run->device(0)->state().urbs_in_flight == 0; }, 10s));
     run->device(0)->set_bulk_delay(0ms);
+    run->freeze(false);
     const uint64_t f = run.frames(0);
     ASSERT_TRUE(run->wait_frames(0, f + 5, 30s)) << run->daemon_log();
     run->freeze(true);

@@ -105,6 +105,7 @@ class Screen : public ::testing::Test {
         cxt_->display_off.store(-1);
         cxt_->mode = evdi_mode{};
         device().clear_faults();
+        screen_state[SCREEN].refresh.store(false);
         device().set_orientation(0);
         device().set_mirror(0);
         ASSERT_TRUE(SetQuantTable(rig->handle(), cxt_->qt_table, 138, 1));
@@ -349,6 +350,28 @@ TEST_F(Screen, AFrameDroppedForWantOfASlotIsSentOnALaterTick) {
     ASSERT_TRUE(device().wait_idle(5000ms));
     // No new damage, yet the next tick sends the screen as it stands.
     tick();
+    expect_shown(expected(false, false));
+}
+
+TEST_F(Screen, AFailedTransferIsMadeGoodOnTheNextTick) {
+    open_screen();
+    ASSERT_TRUE(modeset(512, 256));
+    paint_desktop(10);
+    tick();
+    tick();
+    // Both sends of this change are lost on the way.
+    device().fail_bulk(torvel::testbed::BulkFault::kError, 2);
+    testing::internal::CaptureStdout();
+    paint(100, 100, 60, 40, 0xFF8000u);
+    tick();
+    paint(300, 20, 8, 8, 0x0080FFu);
+    tick();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("USB write failed@Screen#1, error:1\n"), std::string::npos) << out;
+    EXPECT_EQ(cxt_->usb_error.load(), 2);
+    // No new damage: the next tick sends the whole screen again.
+    tick();
+    EXPECT_EQ(cxt_->usb_error.load(), 0);
     expect_shown(expected(false, false));
 }
 
