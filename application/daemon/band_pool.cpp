@@ -72,11 +72,12 @@ band_pool::~band_pool() {
 
 bool band_pool::run(jpegenc_param_t *jobs, int count, int threads) {
     threads = std::clamp(threads, 1, BAND_POOL_THREADS);
+    std::lock_guard<std::mutex> one_frame(caller_);
     if (threads == 1) {
         for (int i = 0; i < count; ++i) encode_band(&jobs[i]);
         return true;
     }
-    // Only this thread changes the generation, so it reads it unlocked.
+    // Only the caller changes the generation, so it reads it unlocked.
     while (started_ < threads - 1) {
         auto start =
             std::make_unique<worker_start>(worker_start{team_, started_ + 1, team_->generation});

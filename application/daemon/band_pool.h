@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 
 #include "encoder_worker.h"
 
@@ -11,8 +12,9 @@ inline constexpr int BAND_POOL_THREADS = 4;  // the render thread and three work
 
 struct band_team;
 
-// One per device slot; used by one thread at a time (the device's render
-// thread, or a tool or test with a context of its own).
+// One per device slot, run by the device's render thread (or a tool or test
+// with a context of its own). A second caller waits for the first one's
+// frame to finish.
 class band_pool {
   public:
     band_pool();
@@ -30,6 +32,7 @@ class band_pool {
     bool run(jpegenc_param_t *jobs, int count, int threads);
 
   private:
+    std::mutex caller_;  // one frame at a time; guards started_
     std::shared_ptr<band_team> team_;
     int started_ = 0;
 };

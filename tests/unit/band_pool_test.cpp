@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "band_pool.h"
@@ -121,6 +122,38 @@ TEST_F(BandPoolTest, FrameAfterFrame) {
         expect_same(got, expected);
         if (HasFatalFailure()) return;
     }
+}
+
+// Two threads sharing one pool (two contexts with the same slot number)
+// take turns frame by frame; each gets its own records.
+TEST_F(BandPoolTest, TwoCallersTakeTurns) {
+    new_picture(5);
+    prefill();
+    Frame expected;
+    std::vector<uint8_t> plain[2] = {stores_[0], stores_[1]};
+    prepare(expected, plain, 0);
+    for (auto &job : expected.jobs) encode_band(&job);
+
+    band_pool pool;
+    int mismatches[2] = {0, 0};
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 2; ++c) {
+        callers.emplace_back([&, c] {
+            for (int n = 0; n < 40; ++n) {
+                std::vector<uint8_t> mine[2] = {stores_[0], stores_[1]};
+                Frame got;
+                prepare(got, mine, 0);
+                if (!pool.run(got.jobs, kBands, BAND_POOL_THREADS)) ++mismatches[c];
+                for (int i = 0; i < kBands; ++i)
+                    if (got.jobs[i].streamlen != expected.jobs[i].streamlen ||
+                        got.areas[i] != expected.areas[i])
+                        ++mismatches[c];
+            }
+        });
+    }
+    for (auto &t : callers) t.join();
+    EXPECT_EQ(mismatches[0], 0);
+    EXPECT_EQ(mismatches[1], 0);
 }
 
 TEST_F(BandPoolTest, AnAbandonedFrameReportsNothing) {
