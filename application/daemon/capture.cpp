@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "band_pool.h"
 #include "screen.h"
 #include "stream.h"
 #include "usb_scrn.h"
@@ -14,29 +15,6 @@
 transfer_info_t xfer_info[MAX_DEVICES][TRANSFER_SLOTS];
 
 namespace {
-
-// Starts one worker per non-empty band and waits for all of them. When a
-// start fails, the workers already running are still waited for, since they
-// use the jobs and the stream buffer. False when the frame must be dropped.
-bool run_band_workers(jpegenc_param_t *jobs, int count) {
-    pthread_t threads[ENCODER_WORKERS];
-    bool started[ENCODER_WORKERS] = {};
-    bool ok = true;
-    for (int i = 0; i < count && ok; ++i) {
-        if (jobs[i].block_start >= jobs[i].block_end) continue;
-        const int rc = pthread_create(&threads[i], nullptr, jpegenc_thread, &jobs[i]);
-        if (rc != 0) {
-            std::printf("Create jpeg encoder A thread failed, error: %s\n", std::strerror(rc));
-            ok = false;
-            break;
-        }
-        started[i] = true;
-    }
-    for (int i = 0; i < count; ++i) {
-        if (started[i]) pthread_join(threads[i], nullptr);
-    }
-    return ok;
-}
 
 // Copies the rectangles the last grab brought into the other buffer across
 // into `buffer_id`, which is about to be grabbed into: EVDI copies only the
@@ -106,7 +84,7 @@ void band_rows(int loop_y, int band, int *first_row, int *end_row) {
 }
 
 long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
-                  const frame_view_t &frame, uint8_t *stream) {
+                  const frame_view_t &frame, uint8_t *stream, int threads) {
     uint8_t *curr = cxt->dirty_block[cxt->current_dirty].get();
     uint8_t *prev = cxt->dirty_block[1 - cxt->current_dirty].get();
     cxt->current_dirty = static_cast<uint8_t>(1 - cxt->current_dirty);
@@ -132,11 +110,14 @@ long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated
                                   0,
                                   reinterpret_cast<BlockHeader_t *>(area),
                                   frame,
-                                  area_end};
+                                  area_end,
+                                  cxt->stores_equal.get()};
         starts[i] = area;
         area = area_end;
     }
-    if (!run_band_workers(jobs, ENCODER_WORKERS)) return -1;
+    // The device's persistent workers: a thread start and join per band and
+    // frame cost more than a whole unchanged band.
+    if (!device_band_pool(cxt->id).run(jobs, ENCODER_WORKERS, threads)) return -1;
     if (!buffersRegistered[screen_id].load()) return -1;
 
     band_records_t bands[ENCODER_WORKERS];

@@ -54,5 +54,8 @@ void band_rows(int loop_y, int band, int *first_row, int *end_row);
 // joins their records into `stream` (room for cxt->bitstream_size bytes) and
 // appends the fill words. Returns the stream length; 0 when no block changed,
 // -1 when the frame was abandoned (worker start failure, mode change).
+// `threads` (1 .. ENCODER_WORKERS) is how many threads code the four bands,
+// the calling thread one of them (band_pool.h); the stream is the same for
+// any number.
 long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
-                  const frame_view_t &frame, uint8_t *stream);
+                  const frame_view_t &frame, uint8_t *stream, int threads = ENCODER_WORKERS);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "block_convert.h"
+
 int64_t rgb_ycc_tab[2048];
 
 namespace {
@@ -91,25 +93,53 @@ bool check_dirty(uint8_t *current, uint8_t *prev, const uint8_t *next, int index
     return std::memcmp(old, cur, BLOCK_BYTES) != 0;
 }
 
-void convert_block(const frame_view_t &frame, int column, int row, uint8_t *y_buffer) {
+namespace {
+
+// The pixels of block (column, row): in place in the frame, or, for a block
+// reaching past the frame's width or height, gathered into `edge` with the
+// last visible column and row repeated. Sets *stride to the row distance.
+const uint8_t *block_pixels(const frame_view_t &frame, int column, int row,
+                            uint8_t (&edge)[BLOCK_HEIGHT][BLOCK_WIDTH * 4], int *stride) {
     const int x0 = column * BLOCK_WIDTH;
     const int y0 = row * BLOCK_HEIGHT;
     if (x0 + BLOCK_WIDTH <= frame.width && y0 + BLOCK_HEIGHT <= frame.height) {
-        rgb2yuv(frame.stride, frame.pixels + static_cast<ptrdiff_t>(y0) * frame.stride + 4 * x0,
-                y_buffer);
-        return;
+        *stride = frame.stride;
+        return frame.pixels + static_cast<ptrdiff_t>(y0) * frame.stride + 4 * x0;
     }
-    // An edge block: gather it with the last visible column and row repeated.
-    alignas(16) uint8_t block[BLOCK_HEIGHT][BLOCK_WIDTH * 4];
     for (int r = 0; r < BLOCK_HEIGHT; ++r) {
         const int y = std::min(y0 + r, frame.height - 1);
         const uint8_t *src = frame.pixels + static_cast<ptrdiff_t>(y) * frame.stride;
         const int visible = std::min(BLOCK_WIDTH, frame.width - x0);
-        std::memcpy(block[r], src + 4 * x0, 4 * static_cast<size_t>(visible));
+        std::memcpy(edge[r], src + 4 * x0, 4 * static_cast<size_t>(visible));
         for (int c = visible; c < BLOCK_WIDTH; ++c)
-            std::memcpy(&block[r][4 * c], &block[r][4 * (visible - 1)], 4);
+            std::memcpy(&edge[r][4 * c], &edge[r][4 * (visible - 1)], 4);
     }
-    rgb2yuv(BLOCK_WIDTH * 4, block[0], y_buffer);
+    *stride = BLOCK_WIDTH * 4;
+    return edge[0];
+}
+
+// convert_block and check_dirty in one pass over the pixels, with the same
+// results: the vector conversion equals the table for every colour, and the
+// stores' comparison cache only skips comparisons whose result it knows.
+bool convert_and_check(const jpegenc_param_t *job, int column, int row, int block,
+                       uint8_t *planes) {
+    alignas(16) uint8_t edge[BLOCK_HEIGHT][BLOCK_WIDTH * 4];
+    int stride = 0;
+    const uint8_t *pixels = block_pixels(job->frame, column, row, edge, &stride);
+    const size_t at = static_cast<size_t>(block) * BLOCK_BYTES;
+    uint8_t *current = job->curr_dirty_buf != nullptr ? job->curr_dirty_buf + at : nullptr;
+    const uint8_t *previous = job->prev_dirty_buf != nullptr ? job->prev_dirty_buf + at : nullptr;
+    uint8_t *equal = job->stores_equal != nullptr ? job->stores_equal + block : nullptr;
+    return convert_block_changed(pixels, stride, current, previous, equal, planes);
+}
+
+}  // namespace
+
+void convert_block(const frame_view_t &frame, int column, int row, uint8_t *y_buffer) {
+    alignas(16) uint8_t edge[BLOCK_HEIGHT][BLOCK_WIDTH * 4];
+    int stride = 0;
+    const uint8_t *pixels = block_pixels(frame, column, row, edge, &stride);
+    rgb2yuv(stride, pixels, y_buffer);
 }
 
 size_t encode_block_data(cinfo_t *cinfo, const uint8_t *planes, uint8_t *out) {
@@ -150,8 +180,7 @@ void encode_band(jpegenc_param_t *job) {
     for (int block = job->block_start; block < job->block_end; ++block) {
         // A mode change has begun: the frame is abandoned.
         if (!registered.load(std::memory_order_relaxed)) return;
-        convert_block(job->frame, column, row, planes);
-        if (check_dirty(job->curr_dirty_buf, job->prev_dirty_buf, planes, block)) {
+        if (convert_and_check(job, column, row, block, planes)) {
             // The area holds a largest record for every block of the band,
             // so this never fails; the test keeps it that way.
             if (out + MAX_RECORD > job->area_end) return;

@@ -55,6 +55,9 @@ struct jpegenc_param_t {
     frame_view_t frame;
     // End of the worker's output area; nothing is written at or past it.
     uint8_t *area_end;
+    // The stores' comparison cache, one byte per block of the grid (may be
+    // null: the stores are compared every time).
+    uint8_t *stores_equal;
 };
 
 // Codes the band described by `job` (see jpegenc_param_t); the body of

@@ -95,15 +95,18 @@ bool resize_capture(thread_context_t *cxt, int width, int height) {
     const size_t store_bytes = static_cast<size_t>(loop_x) * loop_y * BLOCK_BYTES;
     cxt->dirty_block[0].reset();
     cxt->dirty_block[1].reset();
+    cxt->stores_equal.reset();
     cxt->bitstream.reset();
     cxt->bitstream_size = 0;
     cxt->loop_x = 0;
     cxt->loop_y = 0;
     auto store0 = try_alloc(store_bytes);
     auto store1 = try_alloc(store_bytes);
-    if (!store0 || !store1) return false;
+    auto equal = try_alloc(static_cast<size_t>(loop_x) * loop_y);
+    if (!store0 || !store1 || !equal) return false;
     cxt->dirty_block[0] = std::move(store0);
     cxt->dirty_block[1] = std::move(store1);
+    cxt->stores_equal = std::move(equal);
     cxt->loop_x = loop_x;
     cxt->loop_y = loop_y;
     refill_stores(cxt);
@@ -119,6 +122,8 @@ void refill_stores(thread_context_t *cxt) {
     // first frame after the fill, and again in the second.
     if (cxt->dirty_block[0]) std::memset(cxt->dirty_block[0].get(), 0xAA, store_bytes);
     if (cxt->dirty_block[1]) std::memset(cxt->dirty_block[1].get(), 0xAB, store_bytes);
+    if (cxt->stores_equal)
+        std::memset(cxt->stores_equal.get(), 0, static_cast<size_t>(cxt->loop_x) * cxt->loop_y);
     cxt->current_dirty = 0;
 }
 
@@ -187,6 +192,7 @@ void destroy_screen(int screen_id) {
         cxt->bitstream.reset();
         cxt->dirty_block[0].reset();
         cxt->dirty_block[1].reset();
+        cxt->stores_equal.reset();
         // A slot whose transfer is still in flight keeps its buffer until
         // the slot is used again: libusb may still be reading it.
         for (transfer_info_t &slot_info : xfer_info[slot]) {

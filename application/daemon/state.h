@@ -93,6 +93,9 @@ typedef struct _thread_context {
     int32_t loop_y;  // block rows, height / 8 rounded up
     // The two snapshot stores compared by change detection.
     std::unique_ptr<uint8_t[]> dirty_block[2];
+    // Per block, 1 when both stores are known to hold the same content: a
+    // cache of their comparison (block_convert.h), cleared by every pre-fill.
+    std::unique_ptr<uint8_t[]> stores_equal;
     uint8_t current_dirty;             // which store is current this frame (0/1)
     libusb_device *usb_dev;            // as found at start-up; a reference is held
     libusb_device_handle *usb_handle;  // set by set-up before the render thread starts
