@@ -101,10 +101,31 @@ inline Picture natural(int width, int height) {
     return p;
 }
 
-// The picture with one in ten of its 32 x 8 blocks changed, as text being
-// typed or scrolled in places: a glyph stroke is drawn into each chosen
-// block, so its content differs.
-inline Picture tenth_changed(const Picture &from) {
+// The desktop with the text of its first window scrolled by one line inside
+// a region of 34 x 33 blocks at 1920 x 1080, where about a tenth of all the
+// blocks change (stretches without text stay as they were): what a terminal
+// or an editor does most of the time.
+inline Picture tenth_scrolled(const Picture &from) {
+    Picture p = from;
+    const int cols = (p.width + 31) / 32, rows = (p.height + 7) / 8;
+    const int region_cols = std::max(1, cols * 34 / 60), region_rows = std::max(1, rows * 33 / 135);
+    const int x0 = 64 * p.width / 1920 / 32 * 32, y0 = 96 * p.height / 1080 / 8 * 8;
+    const int x1 = std::min(p.width, x0 + 32 * region_cols),
+              y1 = std::min(p.height, y0 + 8 * region_rows);
+    const size_t stride = static_cast<size_t>(p.width) * 4;
+    for (int y = y0; y < y1; ++y) {
+        const int from_y = std::min(p.height - 1, y + 18);
+        std::memcpy(&p.bgrx[y * stride + 4 * static_cast<size_t>(x0)],
+                    &from.bgrx[from_y * stride + 4 * static_cast<size_t>(x0)],
+                    4 * static_cast<size_t>(x1 - x0));
+    }
+    return p;
+}
+
+// The picture with one in ten of its 32 x 8 blocks, scattered at random,
+// changed by a coloured stroke: a harder case than scrolling, since every
+// changed block gains sharp chroma edges.
+inline Picture tenth_scattered(const Picture &from) {
     Picture p = from;
     const int cols = (p.width + 31) / 32, rows = (p.height + 7) / 8;
     const int blocks = cols * rows;
@@ -120,6 +141,24 @@ inline Picture tenth_changed(const Picture &from) {
         p.fill(x + 3, y + 4, 20, 1, c, 255 - c, 40);
     }
     return p;
+}
+
+// 32 x 8 blocks whose pixels differ between two pictures of one size.
+inline int blocks_differing(const Picture &a, const Picture &b) {
+    int n = 0;
+    const size_t stride = static_cast<size_t>(a.width) * 4;
+    for (int by = 0; by < a.height; by += 8) {
+        for (int bx = 0; bx < a.width; bx += 32) {
+            bool differs = false;
+            for (int y = by; y < std::min(a.height, by + 8) && !differs; ++y) {
+                const size_t at = y * stride + 4 * static_cast<size_t>(bx);
+                const size_t len = 4 * static_cast<size_t>(std::min(32, a.width - bx));
+                differs = std::memcmp(&a.bgrx[at], &b.bgrx[at], len) != 0;
+            }
+            n += differs;
+        }
+    }
+    return n;
 }
 
 }  // namespace frame_scenes
