@@ -138,18 +138,21 @@ frame_view_t flip_framebuffer(int screen_id, int buffer_to_be_updated, bool v_fl
         if (!st.turned) return frame_view_t{nullptr, b.width, b.height, b.stride};
     }
     // Pixel x of row y comes from pixel width-1-x of row y (mirror) or of row
-    // height-1-y (turned by 180 degrees).
+    // height-1-y (turned by 180 degrees). The sizes are copied first: stores
+    // through a byte pointer could alias the buffer record, which would keep
+    // the compiler from vectorising the loop (several times slower).
+    const int width = b.width, height = b.height, stride = b.stride;
     const auto *src = static_cast<const uint8_t *>(b.buffer);
     uint8_t *dst = st.turned.get();
-    for (int y = 0; y < b.height; ++y) {
-        const int from_row = v_flip ? b.height - 1 - y : y;
-        const uint8_t *s = src + static_cast<size_t>(from_row) * b.stride;
-        uint8_t *d = dst + static_cast<size_t>(y) * b.stride;
-        for (int x = 0; x < b.width; ++x)
-            std::memcpy(d + 4 * static_cast<size_t>(x),
-                        s + 4 * static_cast<size_t>(b.width - 1 - x), 4);
+    for (int y = 0; y < height; ++y) {
+        const int from_row = v_flip ? height - 1 - y : y;
+        const uint8_t *s = src + static_cast<size_t>(from_row) * stride;
+        uint8_t *d = dst + static_cast<size_t>(y) * stride;
+        for (int x = 0; x < width; ++x)
+            std::memcpy(d + 4 * static_cast<size_t>(x), s + 4 * static_cast<size_t>(width - 1 - x),
+                        4);
     }
-    return frame_view_t{dst, b.width, b.height, b.stride};
+    return frame_view_t{dst, width, height, stride};
 }
 
 void screen_transfer(int screen_id, int buffer_to_be_updated) {
