@@ -8,7 +8,8 @@ if(TARGET torvel_sim AND TARGET torvel-displayd)
     PRELOAD_UMOCKDEV
     LIBS torvel_sim
     RESOURCE_LOCK evdi_proc_scan
-    TIMEOUT 600)
+    TIMEOUT 600
+    ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/tests/unit/usb_scrn_tsan.supp")
   target_compile_definitions(spine_e2e_test PRIVATE
     DAEMON_PATH="$<TARGET_FILE:torvel-displayd>"
     USB_FAULT_LIB="$<TARGET_FILE:spine_usb_fault>")

@@ -1,5 +1,6 @@
 if(TARGET torvel_usb_device AND TARGET usb_scrn)
   torvel_add_test(NAME usb_scrn_test LABEL unit PRELOAD_UMOCKDEV TIMEOUT 120
                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/usb_scrn_test.cpp
-                  LIBS usb_scrn torvel_usb_device)
+                  LIBS usb_scrn torvel_usb_device
+                  ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${CMAKE_CURRENT_LIST_DIR}/usb_scrn_tsan.supp")
 endif()
