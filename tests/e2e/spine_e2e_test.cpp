@@ -442,7 +442,7 @@ Exit run_with_usb_fault(const char *fault) {
     for (char **e = environ; *e; ++e) {
         const std::string v = *e;
         if (v.starts_with("ASAN_OPTIONS="))
-            asan += ":" + v.substr(13);
+            asan.append(1, ':').append(v, 13, std::string::npos);
         else if (!v.starts_with("LD_PRELOAD=") && !v.starts_with("UMOCKDEV_DIR="))
             env.push_back(v);
     }
