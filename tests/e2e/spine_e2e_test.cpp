@@ -284,6 +284,36 @@ TEST(Spine, DepartureWhileRequestsAndTransfersAreInFlight) {
     EXPECT_TRUE(run->daemon_log().ends_with("Quenfa...\n"));
 }
 
+// The rotating model leaves while its render thread is still probing (held
+// in a feature request that the device does not answer) and set-up waits for
+// its screen: the tear-down completes and set-up ends its wait.
+TEST(Spine, DepartureWhileTheRotatingModelIsProbing) {
+    DaemonRun run(options({device(4)}));
+    ASSERT_TRUE(run.ok());
+    tb::EmulatedDevice *dev = run->device(0);
+    dev->fail_control(tb::request::kGetMonitorFeature, tb::ControlFault::kTimeout, 1);
+    bool probing = false;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    tb::Event e;
+    while (!probing && std::chrono::steady_clock::now() < deadline)
+        if (run->usb().next_event(e, 100ms))
+            probing =
+                e.kind == tb::EventKind::kControl && e.request == tb::request::kGetMonitorFeature;
+    ASSERT_TRUE(probing) << run->daemon_log();
+    const auto t0 = std::chrono::steady_clock::now();
+    run->unplug(0);
+    ASSERT_TRUE(run.log_has("Screen#0 removed\n", 10s)) << run->daemon_log();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    ASSERT_TRUE(run.log_has("My job finished", 10s)) << run->daemon_log();
+    EXPECT_TRUE(run->running());
+    EXPECT_EQ(run->stop(10s), 0);
+    const std::string log = run->daemon_log();
+    EXPECT_TRUE(has_like(log, "Device detached, dev: 0x#, position: 0\n")) << log;
+    EXPECT_EQ(log.find("Create rotate thread failed"), std::string::npos) << log;
+    EXPECT_TRUE(before(log, "Screen#0 removed\n", "My job finished")) << log;
+    EXPECT_TRUE(log.ends_with("Quenfa...\n")) << log;
+}
+
 TEST(Spine, RepeatedTransferFailuresEndTheDaemon) {
     DaemonRun run(options({device(0)}));
     ASSERT_TRUE(run.ok());
