@@ -63,9 +63,9 @@ constexpr size_t kGroupsPerRow = CONVERT_BLOCK_WIDTH / kLanes8;
 static_assert((kParts == 1 || kParts == 2) && kGroupsPerRow * kLanes8 == CONVERT_BLOCK_WIDTH);
 
 // Four pixels (16 bytes) per 128-bit block. Vector k of a group holds, in
-// its block j, the pixels 16 j + 4 k .. 16 j + 4 k + 3 of the group's 16 kParts
-// pixels, so that gathering byte 2 of every lane of vectors 0..3 within each
-// block lists the samples in pixel order.
+// its block j, the pixels 16 j + 4 k .. 16 j + 4 k + 3 of the group's
+// 16 x kParts pixels, so that narrowing vectors 0..3 within each block (both
+// steps work block by block on AVX2) lists the samples in pixel order.
 HWY_INLINE hn::Vec<D32> LoadQuad(const uint8_t *HWY_RESTRICT group, size_t k) {
     const D32 d32;
     if constexpr (kParts == 1) {
@@ -98,8 +98,8 @@ struct Samples {
     hn::Vec<D8> y, cb, cr;
 };
 
-// Bytes 2 of the 32-bit lanes of a and b (each sum below 2^24) as 16-bit
-// lanes, a's first within each 128-bit block.
+// Byte 2 of each 32-bit lane of a and b (the sample: every sum is below
+// 2^24) as 16-bit lanes, a's first within each 128-bit block.
 HWY_INLINE hn::Vec<DI16> Narrow(hn::Vec<DI32> a, hn::Vec<DI32> b) {
     return hn::ReorderDemote2To(DI16(), hn::ShiftRight<16>(a), hn::ShiftRight<16>(b));
 }
