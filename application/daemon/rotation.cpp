@@ -1,6 +1,10 @@
 #include "rotation.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +37,17 @@ bool following(const thread_context_t &cxt) {
 }
 
 }  // namespace
+
+void run_shell(const char *command) {
+    char sh[] = "sh";
+    char dash_c[] = "-c";
+    char *argv[] = {sh, dash_c, const_cast<char *>(command), nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return;
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
 
 bool safe_output_name(const char *name) {
     if (*name == '\0') return false;
@@ -109,10 +124,8 @@ void *rotate_thread(void *param) {
         char name[32];
         get_monitor_name(cxt, name);
         char command[80];
-        if (rotation_command(orientation, name, command, sizeof command)) {
-            const int status = system(command);
-            (void)status;  // xrandr failures are not detected
-        }
+        // xrandr failures are not detected.
+        if (rotation_command(orientation, name, command, sizeof command)) run_shell(command);
     }
     return nullptr;
 }

@@ -28,5 +28,10 @@ bool safe_output_name(const char *name);
 // names not starting "DVI-I-" (not named yet) and for unsafe names.
 bool rotation_command(unsigned orientation, const char *name, char *out, size_t out_size);
 
+// Runs `command` with /bin/sh and waits for it. Unlike system() it leaves
+// the signal dispositions alone: system() ignores SIGINT process-wide while
+// the command runs, so an interrupt arriving then would be lost.
+void run_shell(const char *command);
+
 // The slot's output name (copied under the lock that output naming takes).
 void get_monitor_name(const thread_context_t &cxt, char (&out)[32]);

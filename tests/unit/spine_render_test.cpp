@@ -1,9 +1,11 @@
 // The render loop's display-off countdown, output naming from the xrandr
 // listing and the rotation commands.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +87,31 @@ TEST(RotationCommand, FourOrientationsOnNamedOutputsOnly) {
     const std::string longest = "DVI-I-" + std::string(25, 'x');
     EXPECT_TRUE(rotation_command(2, longest.c_str(), cmd, sizeof cmd));
     EXPECT_EQ(std::string(cmd), "xrandr --output " + longest + " --rotate inverted");
+}
+
+std::atomic<int> g_interrupts{0};
+void count_interrupt(int) {
+    ++g_interrupts;
+}
+
+TEST(RunShell, RunsTheCommandAndKeepsInterruptsDeliverable) {
+    char tmpl[] = "/tmp/spine_render_shell.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string marker = std::string(tmpl) + "/ran";
+    struct sigaction sa = {}, old = {};
+    sa.sa_handler = count_interrupt;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGINT, &sa, &old), 0);
+    g_interrupts = 0;
+    std::thread command([&] { run_shell(("sleep 1; touch '" + marker + "'").c_str()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // While the command runs, an interrupt still reaches the handler.
+    ASSERT_EQ(kill(getpid(), SIGINT), 0);
+    command.join();
+    sigaction(SIGINT, &old, nullptr);
+    EXPECT_EQ(g_interrupts.load(), 1);
+    EXPECT_EQ(access(marker.c_str(), F_OK), 0);  // waited for the command
+    ASSERT_EQ(system(("rm -rf '" + std::string(tmpl) + "'").c_str()), 0);
 }
 
 // A fake xrandr first on PATH answers the listing.
