@@ -9,7 +9,7 @@ PACKAGES=(
   umockdev libumockdev-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb x11-xserver-utils libx11-dev libxext-dev
-  dpkg-dev file systemd groff-base man-db
+  dpkg-dev file systemd groff-base man-db python3
 )
 
 missing=()
