@@ -275,15 +275,15 @@ class SimImpl final : public Sim {
             *error = "cannot create " + log_path_ + ": " + std::strerror(errno);
             return false;
         }
-        SpawnSpec spec;
-        spec.exe = exe;
-        spec.argv = opts_.command;
-        spec.env = std::move(env);
-        spec.stdout_fd = log;
-        spec.private_var_tmp = true;
-        spec.var_tmp = tmp_ + "/vartmp";
+        SpawnSpec req;
+        req.exe = exe;
+        req.argv = opts_.command;
+        req.env = std::move(env);
+        req.stdout_fd = log;
+        req.private_var_tmp = true;
+        req.var_tmp = tmp_ + "/vartmp";
         t0_ = Clock::now();
-        pid_t pid = spawn(spec);
+        pid_t pid = spawn(req);
         close(log);
         if (pid < 0) {
             *error = std::string("fork: ") + std::strerror(-pid);
@@ -366,19 +366,19 @@ class SimImpl final : public Sim {
         if (auto *d = device(dev)) d->unplug();
     }
 
-    int add_device(const DeviceSpec &spec, std::string *error) override {
+    int add_device(const DeviceSpec &req, std::string *error) override {
         testbed::DeviceConfig c;
-        c.model = spec.model;
-        if (spec.id) c.initial_id = *spec.id;
-        c.feature = spec.feature;
-        c.orientation = spec.orientation;
-        c.mirror = spec.mirror;
+        c.model = req.model;
+        if (req.id) c.initial_id = *req.id;
+        c.feature = req.feature;
+        c.orientation = req.orientation;
+        c.mirror = req.mirror;
         int index = tb_->device_count();
         c.edid = device_edid(index);
         testbed::EmulatedDevice *d = tb_->add_device(c, true, error);
         if (!d) return -1;
         std::lock_guard lock(mu_);
-        specs_.push_back(spec);
+        specs_.push_back(req);
         return d->index();
     }
 
@@ -503,13 +503,13 @@ class SimImpl final : public Sim {
             // every frame for feature class 1, every second for the rotating
             // model, once at the start for class 2), else mirrored while a
             // class 4 device reports mirroring.
-            DeviceSpec spec;
+            DeviceSpec req;
             {
                 std::lock_guard lock(mu_);
-                if (static_cast<size_t>(i) < specs_.size()) spec = specs_[i];
+                if (static_cast<size_t>(i) < specs_.size()) req = specs_[i];
             }
-            const bool rot = ((st.feature == 1 || spec.model == 4) && st.orientation == 2) ||
-                             (st.feature == 2 && spec.model != 4 && spec.orientation == 2);
+            const bool rot = ((st.feature == 1 || req.model == 4) && st.orientation == 2) ||
+                             (st.feature == 2 && req.model != 4 && req.orientation == 2);
             const bool mir = !rot && st.feature == 4 && st.mirror == 1;
             dr.transform = rot ? "rotate180" : mir ? "mirror" : "none";
             if (!dr.screen.empty() && !dr.shown.empty()) {

@@ -145,7 +145,7 @@ class Sim {
 
     virtual bool plug(int dev) = 0;
     virtual void unplug(int dev) = 0;
-    virtual int add_device(const DeviceSpec &spec, std::string *error) = 0;  // index or -1
+    virtual int add_device(const DeviceSpec &req, std::string *error) = 0;  // index or -1
     virtual void set_orientation(int dev, uint8_t orientation) = 0;
     virtual void set_mirror(int dev, uint8_t mirror) = 0;
     virtual int dpms(int dev, int mode) = 0;  // -errno when the device has no output

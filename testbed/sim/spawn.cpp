@@ -42,15 +42,15 @@ std::string find_in_path(const std::string &cmd, const std::string &path) {
     return cmd;
 }
 
-pid_t spawn(const SpawnSpec &spec) {
-    std::vector<std::string> argv_s = spec.argv, env_s = spec.env;
+pid_t spawn(const SpawnSpec &req) {
+    std::vector<std::string> argv_s = req.argv, env_s = req.env;
     std::vector<char *> argv, envp;
     for (std::string &a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
     for (std::string &e : env_s) envp.push_back(e.data());
     envp.push_back(nullptr);
-    const char *exe = spec.exe.c_str();
-    const char *var_tmp = spec.var_tmp.c_str();
+    const char *exe = req.exe.c_str();
+    const char *var_tmp = req.var_tmp.c_str();
     pid_t parent = getpid();
 
     pid_t pid = fork();
@@ -65,15 +65,15 @@ pid_t spawn(const SpawnSpec &spec) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (spec.private_var_tmp) {
+    if (req.private_var_tmp) {
         if (unshare(CLONE_NEWNS) != 0) die("unshare(CLONE_NEWNS)", errno);
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             die("making / private", errno);
         if (mount(var_tmp, "/var/tmp", nullptr, MS_BIND, nullptr) != 0)
             die("bind mount on /var/tmp", errno);
     }
-    if (spec.stdout_fd >= 0 && syscall(SYS_dup3, spec.stdout_fd, 1, 0) < 0) die("dup3", errno);
-    if (spec.keep_fd >= 0) syscall(SYS_fcntl, spec.keep_fd, F_SETFD, 0);
+    if (req.stdout_fd >= 0 && syscall(SYS_dup3, req.stdout_fd, 1, 0) < 0) die("dup3", errno);
+    if (req.keep_fd >= 0) syscall(SYS_fcntl, req.keep_fd, F_SETFD, 0);
     int in = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC));
     if (in >= 0) syscall(SYS_dup3, in, 0, 0);
     syscall(SYS_execve, exe, argv.data(), envp.data());

@@ -20,7 +20,7 @@ struct SpawnSpec {
 };
 
 // Returns the child's pid, or -errno.
-pid_t spawn(const SpawnSpec &spec);
+pid_t spawn(const SpawnSpec &req);
 
 // Looks `cmd` up in `path` (a PATH value) unless it contains a '/'.
 std::string find_in_path(const std::string &cmd, const std::string &path);

@@ -73,7 +73,7 @@ class TableSegments {
                                              &jpeg::kDcChrominance, &jpeg::kAcChrominance};
         const uint8_t classes[4] = {0x00, 0x10, 0x01, 0x11};
         size_t length = 2;
-        for (const auto *spec : specs) length += 1 + 16 + spec->symbol_count;
+        for (const auto *table : specs) length += 1 + 16 + table->symbol_count;
         w.put16(static_cast<uint16_t>(length));
         for (int t = 0; t < 4; ++t) {
             w.put8(classes[t]);
