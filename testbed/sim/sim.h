@@ -83,7 +83,7 @@ const char *usage();
 
 // Timed events, one per line "T ACTION ARGS" (T in seconds from the start;
 // '#' starts a comment):
-//   T plug DEV | T unplug DEV | T add SPEC          (SPEC as for --device)
+//   T plug DEV | T unplug DEV | T add DEVICE        (DEVICE as for --device)
 //   T rotate DEV ORIENT | T mirror DEV 0|1 | T feature DEV N
 //   T dpms off|on|standby|suspend [DEV]               (off: output off, DPMS off twice)
 //   T mode WxH [DEV]

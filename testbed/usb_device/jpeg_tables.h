@@ -29,7 +29,7 @@ inline constexpr std::array<uint8_t, 64> kZigzagToNatural = {
 
 // Typical Huffman tables (T.81 K.3.3): code counts for lengths 1..16, then
 // the symbols in code order.
-struct HuffmanSpec {
+struct HuffmanTableDef {
     std::array<uint8_t, 16> counts;
     const uint8_t *symbols;
     int symbol_count;
@@ -63,13 +63,13 @@ inline constexpr uint8_t kAcChrominanceSymbols[162] = {
     0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7,
     0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
 
-inline constexpr HuffmanSpec kDcLuminance = {
+inline constexpr HuffmanTableDef kDcLuminance = {
     {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, kDcSymbols, 12};
-inline constexpr HuffmanSpec kDcChrominance = {
+inline constexpr HuffmanTableDef kDcChrominance = {
     {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}, kDcSymbols, 12};
-inline constexpr HuffmanSpec kAcLuminance = {
+inline constexpr HuffmanTableDef kAcLuminance = {
     {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}, kAcLuminanceSymbols, 162};
-inline constexpr HuffmanSpec kAcChrominance = {
+inline constexpr HuffmanTableDef kAcChrominance = {
     {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77}, kAcChrominanceSymbols, 162};
 
 }  // namespace torvel::testbed::jpeg

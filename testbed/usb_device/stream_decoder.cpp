@@ -69,16 +69,16 @@ class TableSegments {
             for (uint8_t natural_index : jpeg::kZigzagToNatural) w.put8(natural[natural_index]);
         }
         w.put16(0xFFC4);
-        const jpeg::HuffmanSpec *specs[4] = {&jpeg::kDcLuminance, &jpeg::kAcLuminance,
+        const jpeg::HuffmanTableDef *tables[4] = {&jpeg::kDcLuminance, &jpeg::kAcLuminance,
                                              &jpeg::kDcChrominance, &jpeg::kAcChrominance};
         const uint8_t classes[4] = {0x00, 0x10, 0x01, 0x11};
         size_t length = 2;
-        for (const auto *table : specs) length += 1 + 16 + table->symbol_count;
+        for (const auto *table : tables) length += 1 + 16 + table->symbol_count;
         w.put16(static_cast<uint16_t>(length));
         for (int t = 0; t < 4; ++t) {
             w.put8(classes[t]);
-            w.put(specs[t]->counts.data(), specs[t]->counts.size());
-            w.put(specs[t]->symbols, static_cast<size_t>(specs[t]->symbol_count));
+            w.put(tables[t]->counts.data(), tables[t]->counts.size());
+            w.put(tables[t]->symbols, static_cast<size_t>(tables[t]->symbol_count));
         }
         size_ = w.size();
     }
