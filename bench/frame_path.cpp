@@ -212,19 +212,27 @@ BENCHMARK(BM_MemoryFloor)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-// Keeps the time per iteration of every run, by name, for the ratios.
+// Keeps the time per iteration of every benchmark, by name, for the ratios:
+// the median of its repetitions when it was repeated, else its one run. On a
+// shared machine, run it as
+//   frame_path_bench --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true
+// so that every benchmark and its anchor see the same spread of load.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &r : runs) {
-            if (r.iterations > 0 && !r.error_occurred)
-                ms_[r.benchmark_name()] =
-                    r.real_accumulated_time * 1e3 / static_cast<double>(r.iterations);
+            if (r.error_occurred) continue;
+            // Every benchmark here reports in milliseconds.
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
+                medians_[r.run_name.str()] = r.GetAdjustedRealTime();
+            else if (r.run_type == Run::RT_Iteration && r.iterations > 0)
+                ms_[r.run_name.str()] = r.GetAdjustedRealTime();
         }
     }
-    void print_ratios() const {
-        std::printf("\nratios (time per frame):\n");
+    void print_ratios() {
+        for (const auto &[name, ms] : medians_) ms_[name] = ms;
+        std::printf("\nratios (time per frame%s):\n", medians_.empty() ? "" : ", medians");
         for (int s : {kDesktop, kNatural}) {
             const std::string tj = "BM_TurboJpeg/" + std::to_string(s) + "/real_time";
             for (int t : {1, ENCODER_WORKERS}) {
@@ -259,7 +267,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         std::printf("  %-58s %.3f ms / %.3f ms = %.2f\n", what.c_str(), a->second, b->second,
                     a->second / b->second);
     }
-    std::map<std::string, double> ms_;
+    std::map<std::string, double> ms_, medians_;
 };
 
 }  // namespace

@@ -26,6 +26,16 @@ namespace block_convert_detail {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+// The samples of one pixel by the same sums, for blocks of a single colour.
+struct Pixel {
+    uint8_t y, cb, cr;
+};
+HWY_INLINE Pixel ConvertPixel(int32_t b, int32_t g, int32_t r) {
+    return Pixel{static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16),
+                 static_cast<uint8_t>((-11059 * r - 21709 * g + 32768 * b + 8421375) >> 16),
+                 static_cast<uint8_t>((32768 * r - 27439 * g - 5329 * b + 8421375) >> 16)};
+}
+
 #if HWY_TARGET == HWY_SCALAR
 
 // CPUs without any supported vector extension: the same sums, pixel by pixel.
@@ -35,13 +45,11 @@ void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *
     for (int row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
         const uint8_t *p = pixels + row * stride;
         for (int col = 0; col < CONVERT_BLOCK_WIDTH; ++col, p += 4) {
-            const int32_t b = p[0], g = p[1], r = p[2];
+            const Pixel px = ConvertPixel(p[0], p[1], p[2]);
             const int at = row * CONVERT_BLOCK_WIDTH + col;
-            out[at] = static_cast<uint8_t>((19595 * r + 38470 * g + 7471 * b + 32768) >> 16);
-            out[at + CONVERT_BLOCK_PIXELS] =
-                static_cast<uint8_t>((-11059 * r - 21709 * g + 32768 * b + 8421375) >> 16);
-            out[at + 2 * CONVERT_BLOCK_PIXELS] =
-                static_cast<uint8_t>((32768 * r - 27439 * g - 5329 * b + 8421375) >> 16);
+            out[at] = px.y;
+            out[at + CONVERT_BLOCK_PIXELS] = px.cb;
+            out[at + 2 * CONVERT_BLOCK_PIXELS] = px.cr;
         }
     }
     if (current != nullptr) diff = std::memcmp(out, current, CONVERT_BLOCK_BYTES) != 0;
@@ -162,41 +170,110 @@ HWY_INLINE Samples ConvertGroup(const uint8_t *HWY_RESTRICT group) {
     return Samples{Bytes(y[0], y[1]), Bytes(cb[0], cb[1]), Bytes(cr[0], cr[1])};
 }
 
-// Converts the block into `out` and, when `current` is given, tells whether
-// the result differs from it.
+// Converts one block row into `out`.
+HWY_INLINE void StoreRow(const uint8_t *HWY_RESTRICT src, size_t row, uint8_t *HWY_RESTRICT out) {
+    const D8 d8;
+    for (size_t g = 0; g < kGroupsPerRow; ++g) {
+        const Samples s = ConvertGroup(src + g * kParts * 64);
+        const size_t at = row * CONVERT_BLOCK_WIDTH + g * kLanes8;
+        hn::StoreU(s.y, d8, out + at);
+        hn::StoreU(s.cb, d8, out + CONVERT_BLOCK_PIXELS + at);
+        hn::StoreU(s.cr, d8, out + 2 * CONVERT_BLOCK_PIXELS + at);
+    }
+}
+
+// When every pixel of the block has the colour of its first one (the
+// ignored byte aside), sets *first to that pixel and returns true. Most
+// blocks of a desktop are flat, and most others differ within the first row
+// or two, so the test costs little either way.
+HWY_INLINE bool Uniform(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint32_t *first) {
+    const D32 d32;
+    constexpr size_t kLanes32 = hn::MaxLanes(D32());
+    uint32_t p0;
+    std::memcpy(&p0, pixels, 4);
+    const auto colour = hn::Set(d32, p0);
+    const auto mask = hn::Set(d32, 0x00FFFFFFu);
+    for (int row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
+        const auto *src = reinterpret_cast<const uint32_t *>(pixels + row * stride);
+        auto diff = hn::Zero(d32);
+        for (size_t i = 0; i < CONVERT_BLOCK_WIDTH; i += kLanes32)
+            diff = hn::Or(diff, hn::Xor(hn::LoadU(d32, src + i), colour));
+        if (!hn::AllTrue(d32, hn::Eq(hn::And(diff, mask), hn::Zero(d32)))) return false;
+    }
+    *first = p0;
+    return true;
+}
+
+// A block of one colour: the three samples, compared with `current` and
+// written to `out` only when they differ from it.
+HWY_INLINE bool UniformChanged(uint32_t colour, uint8_t *HWY_RESTRICT out,
+                               const uint8_t *HWY_RESTRICT current) {
+    const D8 d8;
+    const Pixel px =
+        ConvertPixel(static_cast<int32_t>(colour & 0xFF), static_cast<int32_t>(colour >> 8 & 0xFF),
+                     static_cast<int32_t>(colour >> 16 & 0xFF));
+    const auto y = hn::Set(d8, px.y), cb = hn::Set(d8, px.cb), cr = hn::Set(d8, px.cr);
+    auto diff = hn::Zero(d8);
+    for (size_t at = 0; at < CONVERT_BLOCK_PIXELS; at += kLanes8) {
+        diff = hn::Or(diff, hn::Xor(y, hn::LoadU(d8, current + at)));
+        diff = hn::Or(diff, hn::Xor(cb, hn::LoadU(d8, current + CONVERT_BLOCK_PIXELS + at)));
+        diff = hn::Or(diff, hn::Xor(cr, hn::LoadU(d8, current + 2 * CONVERT_BLOCK_PIXELS + at)));
+    }
+    if (hn::AllTrue(d8, hn::Eq(diff, hn::Zero(d8)))) return false;
+    std::memset(out, px.y, CONVERT_BLOCK_PIXELS);
+    std::memset(out + CONVERT_BLOCK_PIXELS, px.cb, CONVERT_BLOCK_PIXELS);
+    std::memset(out + 2 * CONVERT_BLOCK_PIXELS, px.cr, CONVERT_BLOCK_PIXELS);
+    return true;
+}
+
+// Converts the block into `out`; with `current`, tells whether the result
+// differs from it, and then only a differing block is written to `out`: an
+// unchanged block, the common case, costs the conversion and the reads of
+// `current` but no stores.
 void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *HWY_RESTRICT out,
                  const uint8_t *HWY_RESTRICT current, bool *differs) {
     const D8 d8;
     if (current == nullptr) {
-        for (int row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
-            const uint8_t *src = pixels + row * stride;
-            for (size_t g = 0; g < kGroupsPerRow; ++g) {
-                const Samples s = ConvertGroup(src + g * kParts * 64);
-                const size_t at = static_cast<size_t>(row) * CONVERT_BLOCK_WIDTH + g * kLanes8;
-                hn::StoreU(s.y, d8, out + at);
-                hn::StoreU(s.cb, d8, out + CONVERT_BLOCK_PIXELS + at);
-                hn::StoreU(s.cr, d8, out + 2 * CONVERT_BLOCK_PIXELS + at);
-            }
-        }
+        for (size_t row = 0; row < CONVERT_BLOCK_HEIGHT; ++row)
+            StoreRow(pixels + static_cast<ptrdiff_t>(row) * stride, row, out);
         *differs = false;
         return;
     }
-    auto diff = hn::Zero(d8);
-    for (int row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
-        const uint8_t *src = pixels + row * stride;
-        for (size_t g = 0; g < kGroupsPerRow; ++g) {
-            const Samples s = ConvertGroup(src + g * kParts * 64);
-            const size_t at = static_cast<size_t>(row) * CONVERT_BLOCK_WIDTH + g * kLanes8;
-            hn::StoreU(s.y, d8, out + at);
-            hn::StoreU(s.cb, d8, out + CONVERT_BLOCK_PIXELS + at);
-            hn::StoreU(s.cr, d8, out + 2 * CONVERT_BLOCK_PIXELS + at);
-            diff = hn::Or(diff, hn::Xor(s.y, hn::LoadU(d8, current + at)));
-            diff = hn::Or(diff, hn::Xor(s.cb, hn::LoadU(d8, current + CONVERT_BLOCK_PIXELS + at)));
-            diff =
-                hn::Or(diff, hn::Xor(s.cr, hn::LoadU(d8, current + 2 * CONVERT_BLOCK_PIXELS + at)));
-        }
+    uint32_t colour;
+    if (Uniform(pixels, stride, &colour)) {
+        *differs = UniformChanged(colour, out, current);
+        return;
     }
-    *differs = !hn::AllTrue(d8, hn::Eq(diff, hn::Zero(d8)));
+    for (size_t row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
+        const uint8_t *src = pixels + static_cast<ptrdiff_t>(row) * stride;
+        Samples s[kGroupsPerRow];
+        auto diff = hn::Zero(d8);
+        for (size_t g = 0; g < kGroupsPerRow; ++g) {
+            s[g] = ConvertGroup(src + g * kParts * 64);
+            const size_t at = row * CONVERT_BLOCK_WIDTH + g * kLanes8;
+            diff = hn::Or(diff, hn::Xor(s[g].y, hn::LoadU(d8, current + at)));
+            diff =
+                hn::Or(diff, hn::Xor(s[g].cb, hn::LoadU(d8, current + CONVERT_BLOCK_PIXELS + at)));
+            diff = hn::Or(diff,
+                          hn::Xor(s[g].cr, hn::LoadU(d8, current + 2 * CONVERT_BLOCK_PIXELS + at)));
+        }
+        if (hn::AllTrue(d8, hn::Eq(diff, hn::Zero(d8)))) continue;
+        // The first differing row: it is stored as converted, the rows
+        // before it are converted again, the rows after it for the first
+        // time.
+        for (size_t g = 0; g < kGroupsPerRow; ++g) {
+            const size_t at = row * CONVERT_BLOCK_WIDTH + g * kLanes8;
+            hn::StoreU(s[g].y, d8, out + at);
+            hn::StoreU(s[g].cb, d8, out + CONVERT_BLOCK_PIXELS + at);
+            hn::StoreU(s[g].cr, d8, out + 2 * CONVERT_BLOCK_PIXELS + at);
+        }
+        for (size_t r = 0; r < CONVERT_BLOCK_HEIGHT; ++r) {
+            if (r != row) StoreRow(pixels + static_cast<ptrdiff_t>(r) * stride, r, out);
+        }
+        *differs = true;
+        return;
+    }
+    *differs = false;
 }
 
 #endif  // HWY_TARGET
@@ -253,6 +330,9 @@ bool convert_block_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *cur
     if (stores_equal != nullptr && *stores_equal != 0) return false;
     const bool equal = std::memcmp(previous, current, CONVERT_BLOCK_BYTES) == 0;
     if (stores_equal != nullptr) *stores_equal = equal ? 1 : 0;
+    // Sent again: the conversion left `out` alone, but `current` holds
+    // exactly the new content.
+    if (!equal) std::memcpy(out, current, CONVERT_BLOCK_BYTES);
     return !equal;
 }
 

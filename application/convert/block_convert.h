@@ -27,8 +27,10 @@ void convert_block_ycc(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out);
 // store current for this frame and in the other one; either may be null (no
 // store: the block always counts as changed). The block is changed when its
 // new content differs from `current`, which then takes the new content, or
-// else when `previous` differs from `current`. `out` always receives the new
-// content. Returns true when the block changed.
+// else when `previous` differs from `current`. Returns true when the block
+// changed, and then `out` holds the new content; for an unchanged block
+// `out` is left undefined (not writing it is most of what an unchanged block
+// saves).
 //
 // `stores_equal` (may be null) caches the comparison of the two entries, so
 // that a block unchanged for a while costs a read of one store only: nonzero
