@@ -10,8 +10,8 @@
 //   Cr = 8421375 - (5329 (B - G) - 32768 (R - G))
 // (32768 does not fit a signed 16-bit factor, hence the chroma as a constant
 // minus a sum.) Every sum lies in 0 .. 2^24 - 1, so the sample is byte 2 of
-// its lane; two narrowing steps gather those bytes of four vectors into one
-// vector of samples in pixel order.
+// its lane; byte shuffles gather those bytes of four vectors into one vector
+// of samples in pixel order.
 
 #include <cstring>
 
@@ -72,8 +72,8 @@ static_assert((kParts == 1 || kParts == 2) && kGroupsPerRow * kLanes8 == CONVERT
 
 // Four pixels (16 bytes) per 128-bit block. Vector k of a group holds, in
 // its block j, the pixels 16 j + 4 k .. 16 j + 4 k + 3 of the group's
-// 16 x kParts pixels, so that narrowing vectors 0..3 within each block (both
-// steps work block by block on AVX2) lists the samples in pixel order.
+// 16 x kParts pixels, so that gathering the samples of vectors 0..3 block by
+// block (Gather) lists them in pixel order.
 HWY_INLINE hn::Vec<D32> LoadQuad(const uint8_t *HWY_RESTRICT group, size_t k) {
     const D32 d32;
     if constexpr (kParts == 1) {
@@ -106,27 +106,25 @@ struct Samples {
     hn::Vec<D8> y, cb, cr;
 };
 
-// Byte 2 of each 32-bit lane of a and b (the sample: every sum is below
-// 2^24) as 16-bit lanes, a's first within each 128-bit block.
-HWY_INLINE hn::Vec<DI16> Narrow(hn::Vec<DI32> a, hn::Vec<DI32> b) {
-    return hn::ReorderDemote2To(DI16(), hn::ShiftRight<16>(a), hn::ShiftRight<16>(b));
-}
-
-// The bytes of ab and cd (16-bit lanes of at most 255), ab's first within
-// each 128-bit block: the samples of the group in pixel order (LoadQuad).
-HWY_INLINE hn::Vec<D8> Bytes(hn::Vec<DI16> ab, hn::Vec<DI16> cd) {
-    // Both narrowing steps work within 128-bit blocks, which is the order
-    // LoadQuad prepared for.
-#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-    static_assert(kParts == 2);
-    return hn::Vec<D8>{_mm256_packus_epi16(ab.raw, cd.raw)};
-#elif HWY_ARCH_X86
-    static_assert(kParts == 1);
-    return hn::Vec<D8>{_mm_packus_epi16(ab.raw, cd.raw)};
-#else
-    const hn::Half<D8> dh;
-    return hn::Combine(D8(), hn::DemoteTo(dh, cd), hn::DemoteTo(dh, ab));
-#endif
+// Byte 2 of every 32-bit lane of the four vectors (the sample: every sum is
+// below 2^24): one byte shuffle per vector puts vector k's samples at bytes
+// 4k .. 4k + 3 of each 128-bit block and zeroes the rest, so that with the
+// order LoadQuad prepared the bytes of the four vectors combine into the
+// samples in pixel order. Byte shuffles within 128-bit blocks are cheap on
+// every target; this takes fewer of them than two narrowing steps with
+// shifts.
+HWY_INLINE hn::Vec<D8> Gather(hn::Vec<DI32> a, hn::Vec<DI32> b, hn::Vec<DI32> c, hn::Vec<DI32> d) {
+    const D8 d8;
+    alignas(16) static constexpr uint8_t kTake[4][16] = {
+        {2, 6, 10, 14, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128},
+        {128, 128, 128, 128, 2, 6, 10, 14, 128, 128, 128, 128, 128, 128, 128, 128},
+        {128, 128, 128, 128, 128, 128, 128, 128, 2, 6, 10, 14, 128, 128, 128, 128},
+        {128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 2, 6, 10, 14},
+    };
+    const auto take = [&](hn::Vec<DI32> v, int k) {
+        return hn::TableLookupBytesOr0(hn::BitCast(d8, v), hn::LoadDup128(d8, kTake[k]));
+    };
+    return hn::Or(hn::Or(take(a, 0), take(b, 1)), hn::Or(take(c, 2), take(d, 3)));
 }
 
 // Converts the kLanes8 pixels of one group (see LoadQuad).
@@ -137,37 +135,31 @@ HWY_INLINE Samples ConvertGroup(const uint8_t *HWY_RESTRICT group) {
     const DI16 di16;
     alignas(16) static constexpr uint8_t kGreenTwice[16] = {1, 128, 1, 128, 5,  128, 5,  128,
                                                             9, 128, 9, 128, 13, 128, 13, 128};
-    alignas(16) static constexpr uint8_t kGreenHigh[16] = {128, 128, 1, 128, 128, 128, 5,  128,
-                                                           128, 128, 9, 128, 128, 128, 13, 128};
     const auto green_twice = hn::LoadDup128(d8, kGreenTwice);
-    const auto green_high = hn::LoadDup128(d8, kGreenHigh);
     const auto low_bytes = hn::Set(d32, 0x00FF00FFu);
+    const auto high_half = hn::Set(d32, 0xFFFF0000u);
     const auto k_y = Pair(7471, 19595);
     const auto k_cb = Pair(-32768, 11059);
     const auto k_cr = Pair(5329, -32768);
     const auto half = hn::Set(di32, 32768);
     const auto centre = hn::Set(di32, 8421375);
 
-    hn::Vec<DI16> y[2], cb[2], cr[2];
-    for (size_t half_group = 0; half_group < 2; ++half_group) {
-        hn::Vec<DI32> y32[2], cb32[2], cr32[2];
-        for (size_t i = 0; i < 2; ++i) {
-            const auto px = LoadQuad(group, 2 * half_group + i);
-            const auto bytes = hn::BitCast(d8, px);
-            // (B - G, R - G) in 16 bits each.
-            const auto diff =
-                hn::Sub(hn::BitCast(di16, hn::And(px, low_bytes)),
-                        hn::BitCast(di16, hn::TableLookupBytesOr0(bytes, green_twice)));
-            const auto g_high = hn::BitCast(di32, hn::TableLookupBytesOr0(bytes, green_high));
-            y32[i] = hn::Add(hn::Add(Madd(diff, k_y), g_high), half);
-            cb32[i] = hn::Sub(centre, Madd(diff, k_cb));
-            cr32[i] = hn::Sub(centre, Madd(diff, k_cr));
-        }
-        y[half_group] = Narrow(y32[0], y32[1]);
-        cb[half_group] = Narrow(cb32[0], cb32[1]);
-        cr[half_group] = Narrow(cr32[0], cr32[1]);
+    hn::Vec<DI32> y[4], cb[4], cr[4];
+    for (size_t k = 0; k < 4; ++k) {
+        const auto px = LoadQuad(group, k);
+        // G in both 16-bit halves; the high one is 65536 G of the Y sum.
+        const auto green =
+            hn::BitCast(d32, hn::TableLookupBytesOr0(hn::BitCast(d8, px), green_twice));
+        // (B - G, R - G) in 16 bits each.
+        const auto diff =
+            hn::Sub(hn::BitCast(di16, hn::And(px, low_bytes)), hn::BitCast(di16, green));
+        const auto g_high = hn::BitCast(di32, hn::And(green, high_half));
+        y[k] = hn::Add(hn::Add(Madd(diff, k_y), g_high), half);
+        cb[k] = hn::Sub(centre, Madd(diff, k_cb));
+        cr[k] = hn::Sub(centre, Madd(diff, k_cr));
     }
-    return Samples{Bytes(y[0], y[1]), Bytes(cb[0], cb[1]), Bytes(cr[0], cr[1])};
+    return Samples{Gather(y[0], y[1], y[2], y[3]), Gather(cb[0], cb[1], cb[2], cb[3]),
+                   Gather(cr[0], cr[1], cr[2], cr[3])};
 }
 
 // Converts one block row into `out`.
