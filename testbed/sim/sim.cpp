@@ -30,6 +30,7 @@
 
 extern char **environ;
 extern "C" void __asan_init() __attribute__((weak));
+extern "C" void __tsan_init() __attribute__((weak));
 
 #ifndef TORVEL_EVDI_EMU_PATH
 #define TORVEL_EVDI_EMU_PATH "libtorvel-evdi-emu.so"
@@ -128,16 +129,28 @@ std::vector<uint8_t> device_edid(int index) {
     return e;
 }
 
-// The soname of the ASan runtime an executable needs ("libasan.so.8"), or ""
-// (the name sits in its dynamic string table).
-std::string asan_runtime_of(const std::string &exe) {
+// The soname of the sanitizer runtime an executable needs ("libasan.so.8",
+// "libtsan.so.2"), or "" (the name sits in its dynamic string table).
+std::string sanitizer_runtime_of(const std::string &exe) {
     const std::string data = read_file(exe);
-    const std::string_view key = "libasan.so.";
-    size_t at = data.find(key);
-    if (at == std::string::npos) return {};
-    size_t end = data.find('\0', at);
-    if (end == std::string::npos || end - at > 32) return {};
-    return data.substr(at, end - at);
+    for (std::string_view key : {"libasan.so.", "libtsan.so."}) {
+        size_t at = data.find(key);
+        if (at == std::string::npos) continue;
+        size_t end = data.find('\0', at);
+        if (end == std::string::npos || end - at > 32) continue;
+        return data.substr(at, end - at);
+    }
+    return {};
+}
+
+// The file of the sanitizer runtime this process runs with, or "".
+std::string own_sanitizer_runtime() {
+    void *init = nullptr;
+    if (&__asan_init != nullptr) init = reinterpret_cast<void *>(&__asan_init);
+    if (&__tsan_init != nullptr) init = reinterpret_cast<void *>(&__tsan_init);
+    Dl_info info{};
+    if (init && dladdr(init, &info) && info.dli_fname) return info.dli_fname;
+    return {};
 }
 
 // One virtual output as the desktop sees it.
@@ -243,16 +256,14 @@ class SimImpl final : public Sim {
         const char *path = std::getenv("PATH");
         std::string new_path = tmp_ + "/bin:" + (path ? path : "/usr/bin:/bin");
         const std::string exe = find_in_path(opts_.command[0], new_path);
-        // An ASan runtime must come first of all: the harness's own, or the
-        // one the program was linked with.
-        std::string preload;
-        if (&__asan_init != nullptr) {
-            Dl_info info{};
-            if (dladdr(reinterpret_cast<void *>(&__asan_init), &info) && info.dli_fname)
-                preload = std::string(info.dli_fname) + ":";
-        } else if (std::string asan = asan_runtime_of(exe); !asan.empty()) {
-            preload = asan + ":";
-        }
+        // A sanitizer runtime must come first of all: the harness's own (its
+        // build of the interposer needs it), or the one the program was
+        // linked with. Loaded later, as a dependency of a preload, the
+        // ThreadSanitizer runtime starts without its shadow memory and the
+        // program dies at its first instrumented access.
+        std::string preload = own_sanitizer_runtime();
+        if (preload.empty()) preload = sanitizer_runtime_of(exe);
+        if (!preload.empty()) preload += ":";
         preload += opts_.evdi_library;
         for (char **e = environ; *e; ++e) {
             std::string_view v(*e);
