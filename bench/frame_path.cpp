@@ -4,7 +4,6 @@
 // fast DCT) and a plain read pass over the bytes an unchanged frame must
 // touch (its pixels and one snapshot store). Prints the ratios at the end.
 #include <benchmark/benchmark.h>
-#include <turbojpeg.h>
 
 #include <cstdio>
 #include <map>
@@ -17,6 +16,7 @@
 #include "encoder_worker.h"
 #include "frame_scenes.h"
 #include "screen.h"
+#include "turbojpeg_anchor.h"
 
 namespace {
 
@@ -146,23 +146,7 @@ void BM_TenthChanged(benchmark::State &state) {
 }
 
 void BM_TurboJpeg(benchmark::State &state) {
-    const frame_scenes::Picture &p = scene(static_cast<int>(state.range(0)));
-    std::unique_ptr<void, int (*)(tjhandle)> h(tjInitCompress(), tjDestroy);
-    const unsigned long capacity = tjBufSize(kWidth, kHeight, TJSAMP_444);
-    std::unique_ptr<unsigned char, void (*)(unsigned char *)> buf(
-        tjAlloc(static_cast<int>(capacity)), tjFree);
-    unsigned long size = 0;
-    for (auto _ : state) {
-        unsigned char *out = buf.get();
-        size = capacity;
-        if (tjCompress2(h.get(), p.bgrx.data(), kWidth, kWidth * 4, kHeight, TJPF_BGRX, &out, &size,
-                        TJSAMP_444, 90, TJFLAG_FASTDCT | TJFLAG_NOREALLOC) != 0) {
-            state.SkipWithError(tjGetErrorStr2(h.get()));
-            break;
-        }
-        benchmark::DoNotOptimize(out);
-    }
-    state.counters["bytes"] = static_cast<double>(size);
+    frame_scenes::turbojpeg_anchor(state, scene(static_cast<int>(state.range(0))));
     state.SetLabel(kSceneNames[state.range(0)]);
 }
 
