@@ -6,5 +6,6 @@ torvel_add_test(NAME evdi_usb_together_test LABEL testbed
   PRELOAD_UMOCKDEV
   LIBS evdi::evdi torvel_ids PkgConfig::LIBUSB PkgConfig::UMOCKDEV
   RESOURCE_LOCK evdi_proc_scan
-  TIMEOUT 120)
+  TIMEOUT 120
+  ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/tests/unit/capture_tsan.supp")
 target_include_directories(evdi_usb_together_test PRIVATE ${PROJECT_SOURCE_DIR}/application)

@@ -8,7 +8,8 @@ if(TARGET torvel_sim)
     PRELOAD_UMOCKDEV
     LIBS torvel_sim
     RESOURCE_LOCK evdi_proc_scan
-    TIMEOUT 120)
+    TIMEOUT 120
+    ENV "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/tests/unit/capture_tsan.supp")
   target_compile_definitions(sim_run_test PRIVATE SIM_PROBE_PATH="$<TARGET_FILE:sim_probe>")
   add_dependencies(sim_run_test sim_probe torvel-evdi-emu)
 endif()

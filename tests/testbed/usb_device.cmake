@@ -15,6 +15,8 @@ torvel_add_test(NAME usb_device_emulator LABEL testbed PRELOAD_UMOCKDEV
   ENV "USB_DEVICE_CLIENT=$<TARGET_FILE:usb_device_client>"
   TIMEOUT 120)
 add_dependencies(usb_device_emulator usb_device_client)
+set_property(TEST usb_device_emulator APPEND PROPERTY ENVIRONMENT
+  "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/tests/unit/capture_tsan.supp")
 
 # torvel-stream decode, run as a program.
 torvel_add_test(NAME usb_device_decode_tool LABEL testbed
