@@ -18,17 +18,23 @@ constexpr uint8_t kSegments[10] = {0x3f, 0x06, 0x5b, 0x4f, 0x66, 0x6d, 0x7d, 0x0
 
 }  // namespace
 
+// Every rectangle is clipped to the screen here: at small modes the layout's
+// parts (clock segments, windows) get zero or negative sizes or lie outside.
 void Scene::fill(std::vector<uint32_t> &img, int x, int y, int w, int h, uint32_t color) {
     const int xa = std::max(x, 0), xb = std::min(x + w, width_);
     const int ya = std::max(y, 0), yb = std::min(y + h, height_);
-    for (int row = ya; row < yb; ++row)
-        std::fill(&img[static_cast<size_t>(row) * width_ + xa],
-                  &img[static_cast<size_t>(row) * width_ + xb], color);
+    if (xa >= xb || ya >= yb) return;
+    for (int row = ya; row < yb; ++row) {
+        uint32_t *line = img.data() + static_cast<size_t>(row) * width_;
+        std::fill(line + xa, line + xb, color);
+    }
 }
 
 void Scene::reset(int width, int height) {
-    width_ = width;
-    height_ = height;
+    width_ = std::max(width, 0);
+    height_ = std::max(height, 0);
+    width = width_;
+    height = height_;
     base_.assign(static_cast<size_t>(width) * height, 0);
     for (int y = 0; y < height; ++y) {
         uint32_t c = rgb(20 + 40 * y / height, 60 + 60 * y / height, 120 + 100 * y / height);
@@ -65,8 +71,9 @@ void Scene::reset(int width, int height) {
     const Win &v = wins[1];
     video_ = {v.x + u, v.y + 3 * u, v.x + v.w - u, v.y + 3 * u + (v.w - 2 * u) * 9 / 16};
     video_.y2 = std::min(video_.y2, v.y + v.h - u);
+    video_ = clip(video_);
     fill(base_, 0, height - 2 * u, width, 2 * u, rgb(25, 25, 30));
-    clock_ = {width - 8 * u, height - 2 * u + u / 4, width - u, height - u / 4};
+    clock_ = clip({width - 8 * u, height - 2 * u + u / 4, width - u, height - u / 4});
     ball_ = std::max(4, 2 * u + u / 2);
     last_second_ = -1;
     draw_video(0);
@@ -74,6 +81,14 @@ void Scene::reset(int width, int height) {
     live_ = base_;
     place_ball(0, &ball_x_, &ball_y_);
     fill(live_, ball_x_, ball_y_, ball_, ball_, rgb(250, 200, 40));
+}
+
+evdiemu::Rect Scene::clip(evdiemu::Rect r) const {
+    r.x1 = std::clamp(r.x1, 0, width_);
+    r.x2 = std::clamp(r.x2, r.x1, width_);
+    r.y1 = std::clamp(r.y1, 0, height_);
+    r.y2 = std::clamp(r.y2, r.y1, height_);
+    return r;
 }
 
 void Scene::draw_video(double t) {
@@ -122,18 +137,15 @@ void Scene::place_ball(double t, int *x, int *y) const {
 
 int Scene::step(double t, evdiemu::Rect *out, int max) {
     int n = 0;
-    auto add = [&](evdiemu::Rect r) {
-        r.x1 = std::max(r.x1, 0);
-        r.y1 = std::max(r.y1, 0);
-        r.x2 = std::min(r.x2, width_);
-        r.y2 = std::min(r.y2, height_);
-        if (n < max && r.x1 < r.x2 && r.y1 < r.y2) out[n++] = r;
+    auto add = [&](const evdiemu::Rect &r) {
+        const evdiemu::Rect c = clip(r);
+        if (n < max && c.x1 < c.x2 && c.y1 < c.y2) out[n++] = c;
     };
     auto copy = [&](const evdiemu::Rect &r) {
-        for (int y = std::max(r.y1, 0); y < std::min(r.y2, height_); ++y) {
-            size_t a = static_cast<size_t>(y) * width_;
-            std::copy(&base_[a + std::max(r.x1, 0)], &base_[a + std::min(r.x2, width_)],
-                      &live_[a + std::max(r.x1, 0)]);
+        const evdiemu::Rect c = clip(r);
+        for (int y = c.y1; y < c.y2; ++y) {
+            const size_t a = static_cast<size_t>(y) * width_;
+            std::copy(base_.data() + a + c.x1, base_.data() + a + c.x2, live_.data() + a + c.x1);
         }
     };
     draw_video(t);

@@ -25,6 +25,8 @@ class Scene {
 
   private:
     void fill(std::vector<uint32_t> &img, int x, int y, int w, int h, uint32_t color);
+    // `r` cut to the screen; an empty result has x1 == x2 or y1 == y2.
+    evdiemu::Rect clip(evdiemu::Rect r) const;
     void draw_video(double t);
     void draw_clock(int second);
     void place_ball(double t, int *x, int *y) const;

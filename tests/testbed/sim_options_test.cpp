@@ -117,6 +117,41 @@ TEST(SimOptions, Script) {
     }
 }
 
+// Steps the scene `steps` times by `dt` seconds; every reported rectangle lies
+// on the screen and is not empty, and every changed pixel lies in one of the
+// rectangles of its step. Returns the count of changed pixels.
+int play_scene(torvel::sim::Scene &s, int steps, double dt) {
+    const int w = s.width(), h = s.height();
+    std::vector<uint32_t> before(s.pixels(), s.pixels() + static_cast<size_t>(w) * h);
+    int changed_total = 0;
+    for (int step = 1; step <= steps; ++step) {
+        evdiemu::Rect r[8];
+        const int n = s.step(step * dt, r, 8);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_GE(r[i].x1, 0);
+            EXPECT_GE(r[i].y1, 0);
+            EXPECT_LE(r[i].x2, w);
+            EXPECT_LE(r[i].y2, h);
+            EXPECT_LT(r[i].x1, r[i].x2);
+            EXPECT_LT(r[i].y1, r[i].y2);
+        }
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const size_t at = static_cast<size_t>(y) * w + x;
+                if (s.pixels()[at] == before[at]) continue;
+                ++changed_total;
+                bool inside = false;
+                for (int i = 0; i < n; ++i)
+                    inside |= x >= r[i].x1 && x < r[i].x2 && y >= r[i].y1 && y < r[i].y2;
+                EXPECT_TRUE(inside)
+                    << w << "x" << h << " step " << step << " pixel " << x << "," << y;
+                if (!inside) return changed_total;
+            }
+        before.assign(s.pixels(), s.pixels() + static_cast<size_t>(w) * h);
+    }
+    return changed_total;
+}
+
 TEST(SimScene, ChangesStayInsideTheReportedRectangles) {
     torvel::sim::Scene s;
     s.reset(640, 360);
@@ -125,31 +160,7 @@ TEST(SimScene, ChangesStayInsideTheReportedRectangles) {
     std::vector<uint32_t> sorted = before;
     std::sort(sorted.begin(), sorted.end());
     EXPECT_GT(std::unique(sorted.begin(), sorted.end()) - sorted.begin(), 50);
-    int changed_total = 0;
-    for (int step = 1; step <= 40; ++step) {
-        evdiemu::Rect r[8];
-        int n = s.step(step * 0.05, r, 8);
-        ASSERT_GE(n, 1);
-        for (int i = 0; i < n; ++i) {
-            EXPECT_GE(r[i].x1, 0);
-            EXPECT_GE(r[i].y1, 0);
-            EXPECT_LE(r[i].x2, 640);
-            EXPECT_LE(r[i].y2, 360);
-            EXPECT_LT(r[i].x1, r[i].x2);
-        }
-        for (int y = 0; y < 360; ++y)
-            for (int x = 0; x < 640; ++x) {
-                uint32_t now = s.pixels()[y * 640 + x];
-                if (now == before[y * 640 + x]) continue;
-                ++changed_total;
-                bool inside = false;
-                for (int i = 0; i < n; ++i)
-                    inside |= x >= r[i].x1 && x < r[i].x2 && y >= r[i].y1 && y < r[i].y2;
-                ASSERT_TRUE(inside) << "step " << step << " pixel " << x << "," << y;
-            }
-        before.assign(s.pixels(), s.pixels() + 640 * 360);
-    }
-    EXPECT_GT(changed_total, 1000);  // it is animated
+    EXPECT_GT(play_scene(s, 40, 0.05), 1000);  // it is animated
     // Same size and time, same picture.
     torvel::sim::Scene a, b;
     a.reset(320, 200);
@@ -158,6 +169,26 @@ TEST(SimScene, ChangesStayInsideTheReportedRectangles) {
     a.step(1.25, r, 8);
     b.step(1.25, r, 8);
     EXPECT_TRUE(std::equal(a.pixels(), a.pixels() + 320 * 200, b.pixels()));
+}
+
+// Thin and tiny modes, where clock segments, windows and the bouncing element
+// get sizes of zero or less or reach past the screen: the scene still draws
+// only on the screen, and a frame's changes stay in its rectangles over
+// several clock seconds.
+TEST(SimScene, ThinAndTinyModesStayOnTheScreen) {
+    const int modes[][2] = {{640, 24}, {24, 640}, {1, 1},    {2, 3},   {7, 5},
+                            {53, 53},  {54, 54},  {4096, 2}, {3, 1200}};
+    for (const auto &m : modes) {
+        torvel::sim::Scene s;
+        s.reset(m[0], m[1]);
+        ASSERT_EQ(s.width(), m[0]);
+        ASSERT_EQ(s.height(), m[1]);
+        const int changed = play_scene(s, 14, 0.25);
+        // The bouncing element keeps moving where there is room for it.
+        if (m[0] * m[1] >= 400) {
+            EXPECT_GT(changed, 0) << m[0] << "x" << m[1];
+        }
+    }
 }
 
 }  // namespace
