@@ -17,6 +17,9 @@ constexpr int R_Y = 0, G_Y = 256, B_Y = 512, R_CB = 768, G_CB = 1024, B_CB = 128
 // the DC term alone a block codes to far less than a record holds.
 constexpr int KEEP_STEPS[] = {48, 36, 28, 21, 15, 10, 6, 3, 1};
 
+// How many blocks ahead the band workers fetch memory (convert_and_check).
+constexpr int PREFETCH_AHEAD = 3;
+
 // Zeroes every quantised coefficient of the data unit at a zigzag position
 // of `keep` or beyond.
 void drop_high_frequencies(INT16 *du, int keep) {
@@ -130,6 +133,20 @@ bool convert_and_check(const jpegenc_param_t *job, int column, int row, int bloc
     uint8_t *current = job->curr_dirty_buf != nullptr ? job->curr_dirty_buf + at : nullptr;
     const uint8_t *previous = job->prev_dirty_buf != nullptr ? job->prev_dirty_buf + at : nullptr;
     uint8_t *equal = job->stores_equal != nullptr ? job->stores_equal + block : nullptr;
+    // An unchanged block is so little work that it would wait on memory:
+    // the pixels and the store entry of a block a few columns on are
+    // fetched meanwhile (within the row, and only for blocks read in place).
+    if (pixels != edge[0] && column + PREFETCH_AHEAD < job->cxt->loop_x) {
+        const uint8_t *ahead = pixels + 4 * BLOCK_WIDTH * PREFETCH_AHEAD;
+        for (int r = 0; r < BLOCK_HEIGHT; ++r) {
+            __builtin_prefetch(ahead + static_cast<ptrdiff_t>(r) * stride);
+            __builtin_prefetch(ahead + static_cast<ptrdiff_t>(r) * stride + 64);
+        }
+        if (current != nullptr) {
+            for (int line = 0; line < BLOCK_BYTES; line += 64)
+                __builtin_prefetch(current + BLOCK_BYTES * PREFETCH_AHEAD + line);
+        }
+    }
     return convert_block_changed(pixels, stride, current, previous, equal, planes);
 }
 
