@@ -221,7 +221,8 @@ HWY_INLINE bool UniformChanged(uint32_t colour, uint8_t *HWY_RESTRICT out,
 // Converts the block into `out`; with `current`, tells whether the result
 // differs from it, and then only a differing block is written to `out`: an
 // unchanged block, the common case, costs the conversion and the reads of
-// `current` but no stores.
+// `current` but no stores; a changed one is converted again from its first
+// row once a row differs.
 void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *HWY_RESTRICT out,
                  const uint8_t *HWY_RESTRICT current, bool *differs) {
     const D8 d8;
@@ -238,30 +239,21 @@ void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *
     }
     for (size_t row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
         const uint8_t *src = pixels + static_cast<ptrdiff_t>(row) * stride;
-        Samples s[kGroupsPerRow];
         auto diff = hn::Zero(d8);
         for (size_t g = 0; g < kGroupsPerRow; ++g) {
-            s[g] = ConvertGroup(src + g * kParts * 64);
+            const Samples s = ConvertGroup(src + g * kParts * 64);
             const size_t at = row * CONVERT_BLOCK_WIDTH + g * kLanes8;
-            diff = hn::Or(diff, hn::Xor(s[g].y, hn::LoadU(d8, current + at)));
+            diff = hn::Or(diff, hn::Xor(s.y, hn::LoadU(d8, current + at)));
+            diff = hn::Or(diff, hn::Xor(s.cb, hn::LoadU(d8, current + CONVERT_BLOCK_PIXELS + at)));
             diff =
-                hn::Or(diff, hn::Xor(s[g].cb, hn::LoadU(d8, current + CONVERT_BLOCK_PIXELS + at)));
-            diff = hn::Or(diff,
-                          hn::Xor(s[g].cr, hn::LoadU(d8, current + 2 * CONVERT_BLOCK_PIXELS + at)));
+                hn::Or(diff, hn::Xor(s.cr, hn::LoadU(d8, current + 2 * CONVERT_BLOCK_PIXELS + at)));
         }
         if (hn::AllTrue(d8, hn::Eq(diff, hn::Zero(d8)))) continue;
-        // The first differing row: it is stored as converted, the rows
-        // before it are converted again, the rows after it for the first
-        // time.
-        for (size_t g = 0; g < kGroupsPerRow; ++g) {
-            const size_t at = row * CONVERT_BLOCK_WIDTH + g * kLanes8;
-            hn::StoreU(s[g].y, d8, out + at);
-            hn::StoreU(s[g].cb, d8, out + CONVERT_BLOCK_PIXELS + at);
-            hn::StoreU(s[g].cr, d8, out + 2 * CONVERT_BLOCK_PIXELS + at);
-        }
-        for (size_t r = 0; r < CONVERT_BLOCK_HEIGHT; ++r) {
-            if (r != row) StoreRow(pixels + static_cast<ptrdiff_t>(r) * stride, r, out);
-        }
+        // The first differing row: the block is converted again, this time
+        // into `out`. The rows converted twice cost little beside the coding
+        // of the block that follows.
+        for (size_t r = 0; r < CONVERT_BLOCK_HEIGHT; ++r)
+            StoreRow(pixels + static_cast<ptrdiff_t>(r) * stride, r, out);
         *differs = true;
         return;
     }
