@@ -200,7 +200,9 @@ BENCHMARK(BM_MemoryFloor)
 // the median of its repetitions when it was repeated, else its one run. On a
 // shared machine, run it as
 //   frame_path_bench --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true
-// so that every benchmark and its anchor see the same spread of load.
+// so that every benchmark and its anchor see the same spread of load. Rows
+// of one thread also show the ratio of CPU times, which time spent waiting
+// for a core another process holds does not inflate.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run> &runs) override {
@@ -208,10 +210,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
         for (const Run &r : runs) {
             if (r.error_occurred) continue;
             // Every benchmark here reports in milliseconds.
+            const Times t{r.GetAdjustedRealTime(), r.GetAdjustedCPUTime()};
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-                medians_[r.run_name.str()] = r.GetAdjustedRealTime();
+                medians_[r.run_name.str()] = t;
             else if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                ms_[r.run_name.str()] = r.GetAdjustedRealTime();
+                ms_[r.run_name.str()] = t;
         }
     }
     void print_ratios() {
@@ -223,13 +226,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 const std::string args = std::to_string(s) + "/" + std::to_string(t);
                 ratio("full-change " + std::string(kSceneNames[s]) + ", " + std::to_string(t) +
                           " thread(s) / tjCompress2",
-                      "BM_FullChange/" + args + "/real_time", tj);
+                      "BM_FullChange/" + args + "/real_time", tj, t == 1);
                 for (int cold : {0, 1}) {
                     const std::string c = std::to_string(cold);
                     ratio("unchanged " + std::string(kSceneNames[s]) + ", " + std::to_string(t) +
                               " thread(s) / memory floor" + (cold ? ", from memory" : ", cached"),
                           "BM_Unchanged/" + args + "/" + c + "/real_time",
-                          "BM_MemoryFloor/" + std::to_string(s) + "/" + c + "/real_time");
+                          "BM_MemoryFloor/" + std::to_string(s) + "/" + c + "/real_time", t == 1);
                 }
             }
         }
@@ -237,21 +240,30 @@ class RatioReporter : public benchmark::ConsoleReporter {
             for (int t : {1, ENCODER_WORKERS}) {
                 const auto it = ms_.find("BM_TenthChanged/" + std::to_string(which) + "/" +
                                          std::to_string(t) + "/real_time");
-                if (it != ms_.end())
-                    std::printf("  tenth changed (%s), %d thread(s): %.3f ms (target < 2 ms)\n",
-                                kTenthNames[which], t, it->second);
+                if (it == ms_.end()) continue;
+                std::printf("  tenth changed (%s), %d thread(s): %.3f ms (target < 2 ms)",
+                            kTenthNames[which], t, it->second.real);
+                if (t == 1) std::printf("; CPU %.3f ms", it->second.cpu);
+                std::printf("\n");
             }
         }
     }
 
   private:
-    void ratio(const std::string &what, const std::string &num, const std::string &den) const {
+    struct Times {
+        double real, cpu;  // milliseconds per frame
+    };
+    void ratio(const std::string &what, const std::string &num, const std::string &den,
+               bool with_cpu) const {
         const auto a = ms_.find(num), b = ms_.find(den);
         if (a == ms_.end() || b == ms_.end()) return;
-        std::printf("  %-58s %.3f ms / %.3f ms = %.2f\n", what.c_str(), a->second, b->second,
-                    a->second / b->second);
+        const Times &x = a->second, &y = b->second;
+        std::printf("  %-58s %.3f ms / %.3f ms = %.2f", what.c_str(), x.real, y.real,
+                    x.real / y.real);
+        if (with_cpu) std::printf("; CPU %.3f / %.3f = %.2f", x.cpu, y.cpu, x.cpu / y.cpu);
+        std::printf("\n");
     }
-    std::map<std::string, double> ms_, medians_;
+    std::map<std::string, Times> ms_, medians_;
 };
 
 }  // namespace
