@@ -22,8 +22,11 @@
 //
 // Running a program under it (and under the emulated USB devices too):
 //   separate process, as torvel-sim does it:
-//     LD_PRELOAD=[libasan.so.8:]<build>/testbed/evdi/libtorvel-evdi-emu.so:libumockdev-preload.so.0
+//     LD_PRELOAD=[libasan.so.8:|libtsan.so.2:]<build>/testbed/evdi/libtorvel-evdi-emu.so:libumockdev-preload.so.0
 //     UMOCKDEV_DIR=<testbed root> TORVEL_EVDI_CONTROL=<socket> program
+//   (a sanitizer runtime first whenever the program or this library was built
+//   with one: a ThreadSanitizer build of this library preloaded into a plain
+//   program dies at start without libtsan in front);
 //   (the interposer must come before umockdev's preload: that one calls libc
 //   directly and never hands a call on); one process (gtest):
 //     torvel_add_test(... LINK_FIRST torvel-evdi-emu [PRELOAD_UMOCKDEV] ...)
