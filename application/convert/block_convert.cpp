@@ -262,6 +262,55 @@ void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *
 
 #endif  // HWY_TARGET
 
+// The change test of one block (see convert_block_changed), both stores
+// given.
+HWY_INLINE bool BlockChanged(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride,
+                             uint8_t *HWY_RESTRICT current, const uint8_t *HWY_RESTRICT previous,
+                             uint8_t *HWY_RESTRICT equal, uint8_t *HWY_RESTRICT out) {
+    bool differs = false;
+    ConvertRows(pixels, stride, out, current, &differs);
+    if (differs) {
+        std::memcpy(current, out, CONVERT_BLOCK_BYTES);
+        if (equal != nullptr) *equal = 0;
+        return true;
+    }
+    if (equal != nullptr && *equal != 0) return false;
+    const bool same = std::memcmp(previous, current, CONVERT_BLOCK_BYTES) == 0;
+    if (equal != nullptr) *equal = same ? 1 : 0;
+    // Sent again: the conversion left `out` alone, but `current` holds
+    // exactly the new content.
+    if (!same) std::memcpy(out, current, CONVERT_BLOCK_BYTES);
+    return !same;
+}
+
+// Blocks ahead whose pixels and store entry are fetched while one is
+// tested: an unchanged block is so little work that it would otherwise wait
+// on memory.
+constexpr int kFetchAhead = 3;
+
+int ScanBlocks(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, int count,
+               uint8_t *HWY_RESTRICT current, const uint8_t *HWY_RESTRICT previous,
+               uint8_t *HWY_RESTRICT equal, uint8_t *HWY_RESTRICT out) {
+    for (int i = 0; i < count; ++i) {
+        const auto at = static_cast<size_t>(i);
+        if (i + kFetchAhead < count) {
+            const uint8_t *ahead = pixels + 4 * CONVERT_BLOCK_WIDTH * (at + kFetchAhead);
+            for (int r = 0; r < CONVERT_BLOCK_HEIGHT; ++r) {
+                __builtin_prefetch(ahead + r * stride);
+                __builtin_prefetch(ahead + r * stride + 64);
+            }
+            const uint8_t *entry = current + CONVERT_BLOCK_BYTES * (at + kFetchAhead);
+            for (int line = 0; line < CONVERT_BLOCK_BYTES; line += 64)
+                __builtin_prefetch(entry + line);
+        }
+        if (BlockChanged(pixels + 4 * CONVERT_BLOCK_WIDTH * at, stride,
+                         current + CONVERT_BLOCK_BYTES * at, previous + CONVERT_BLOCK_BYTES * at,
+                         equal != nullptr ? equal + at : nullptr, out))
+            return i;
+    }
+    return count;
+}
+
 int64_t Target() {
     return HWY_TARGET;
 }
@@ -276,6 +325,7 @@ HWY_AFTER_NAMESPACE();
 namespace block_convert_detail {
 
 HWY_EXPORT(ConvertRows);
+HWY_EXPORT(ScanBlocks);
 HWY_EXPORT(Target);
 
 int64_t compiled_targets() {
@@ -292,6 +342,11 @@ bool convert_rows(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out, const u
     HWY_DYNAMIC_DISPATCH(ConvertRows)(pixels, stride, out, current, &differs);
     return differs;
 }
+int scan_blocks(const uint8_t *pixels, ptrdiff_t stride, int count, uint8_t *current,
+                const uint8_t *previous, uint8_t *stores_equal, uint8_t *out) {
+    return HWY_DYNAMIC_DISPATCH(ScanBlocks)(pixels, stride, count, current, previous, stores_equal,
+                                            out);
+}
 }  // namespace
 
 }  // namespace block_convert_detail
@@ -306,18 +361,13 @@ bool convert_block_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *cur
         block_convert_detail::convert_rows(pixels, stride, out, nullptr);
         return true;
     }
-    if (block_convert_detail::convert_rows(pixels, stride, out, current)) {
-        std::memcpy(current, out, CONVERT_BLOCK_BYTES);
-        if (stores_equal != nullptr) *stores_equal = 0;
-        return true;
-    }
-    if (stores_equal != nullptr && *stores_equal != 0) return false;
-    const bool equal = std::memcmp(previous, current, CONVERT_BLOCK_BYTES) == 0;
-    if (stores_equal != nullptr) *stores_equal = equal ? 1 : 0;
-    // Sent again: the conversion left `out` alone, but `current` holds
-    // exactly the new content.
-    if (!equal) std::memcpy(out, current, CONVERT_BLOCK_BYTES);
-    return !equal;
+    return convert_blocks_changed(pixels, stride, 1, current, previous, stores_equal, out) == 0;
+}
+
+int convert_blocks_changed(const uint8_t *pixels, ptrdiff_t stride, int count, uint8_t *current,
+                           const uint8_t *previous, uint8_t *stores_equal, uint8_t *out) {
+    return block_convert_detail::scan_blocks(pixels, stride, count, current, previous, stores_equal,
+                                             out);
 }
 
 #endif  // HWY_ONCE

@@ -39,6 +39,17 @@ void convert_block_ycc(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out);
 bool convert_block_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *current,
                            const uint8_t *previous, uint8_t *stores_equal, uint8_t *out);
 
+// convert_block_changed for `count` blocks side by side in one block row,
+// one after another, stopping at the first that changed: block i's pixels
+// start at pixels + 128 i, its entries at current + 768 i and
+// previous + 768 i (both stores given), its cache byte at stores_equal[i]
+// (stores_equal may be null). Returns the index of the changed block, whose
+// content is then in `out`, or `count` when none of them changed. One call
+// per row saves the per-block dispatch, and the memory of the blocks ahead is
+// fetched while one is converted.
+int convert_blocks_changed(const uint8_t *pixels, ptrdiff_t stride, int count, uint8_t *current,
+                           const uint8_t *previous, uint8_t *stores_equal, uint8_t *out);
+
 // For tests and diagnostics: the Highway targets compiled in, and the one
 // the dispatch selects now (follows hwy::SetSupportedTargetsForTest).
 namespace block_convert_detail {

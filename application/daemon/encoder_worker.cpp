@@ -17,9 +17,6 @@ constexpr int R_Y = 0, G_Y = 256, B_Y = 512, R_CB = 768, G_CB = 1024, B_CB = 128
 // the DC term alone a block codes to far less than a record holds.
 constexpr int KEEP_STEPS[] = {48, 36, 28, 21, 15, 10, 6, 3, 1};
 
-// How many blocks ahead the band workers fetch memory (convert_and_check).
-constexpr int PREFETCH_AHEAD = 3;
-
 // Zeroes every quantised coefficient of the data unit at a zigzag position
 // of `keep` or beyond.
 void drop_high_frequencies(INT16 *du, int keep) {
@@ -133,21 +130,38 @@ bool convert_and_check(const jpegenc_param_t *job, int column, int row, int bloc
     uint8_t *current = job->curr_dirty_buf != nullptr ? job->curr_dirty_buf + at : nullptr;
     const uint8_t *previous = job->prev_dirty_buf != nullptr ? job->prev_dirty_buf + at : nullptr;
     uint8_t *equal = job->stores_equal != nullptr ? job->stores_equal + block : nullptr;
-    // An unchanged block is so little work that it would wait on memory:
-    // the pixels and the store entry of a block a few columns on are
-    // fetched meanwhile (within the row, and only for blocks read in place).
-    if (pixels != edge[0] && column + PREFETCH_AHEAD < job->cxt->loop_x) {
-        const uint8_t *ahead = pixels + 4 * BLOCK_WIDTH * PREFETCH_AHEAD;
-        for (int r = 0; r < BLOCK_HEIGHT; ++r) {
-            __builtin_prefetch(ahead + static_cast<ptrdiff_t>(r) * stride);
-            __builtin_prefetch(ahead + static_cast<ptrdiff_t>(r) * stride + 64);
-        }
-        if (current != nullptr) {
-            for (int line = 0; line < BLOCK_BYTES; line += 64)
-                __builtin_prefetch(current + BLOCK_BYTES * PREFETCH_AHEAD + line);
-        }
-    }
     return convert_block_changed(pixels, stride, current, previous, equal, planes);
+}
+
+// Blocks of row `row` from `column` on, at most `limit`, that lie wholly
+// inside the frame and so are read in place.
+int blocks_in_place(const frame_view_t &frame, int column, int row, int limit) {
+    if ((row + 1) * BLOCK_HEIGHT > frame.height) return 0;
+    return std::clamp(frame.width / BLOCK_WIDTH - column, 0, limit);
+}
+
+// Looks for the next changed block of the band from `block` (at `column`,
+// `row`) on, within that block row: returns how many blocks before it are
+// unchanged, and whether it was found (its content in `planes`). Blocks read
+// in place are tested in one call for the run of them; others one by one.
+int next_changed(const jpegenc_param_t *job, int column, int row, int block, int limit,
+                 uint8_t *planes, bool *found) {
+    const int run = job->curr_dirty_buf != nullptr && job->prev_dirty_buf != nullptr
+                        ? blocks_in_place(job->frame, column, row, limit)
+                        : 0;
+    if (run == 0) {
+        *found = convert_and_check(job, column, row, block, planes);
+        return *found ? 0 : 1;
+    }
+    const size_t at = static_cast<size_t>(block) * BLOCK_BYTES;
+    const uint8_t *pixels = job->frame.pixels +
+                            static_cast<ptrdiff_t>(row) * BLOCK_HEIGHT * job->frame.stride +
+                            4 * BLOCK_WIDTH * column;
+    const int n = convert_blocks_changed(
+        pixels, job->frame.stride, run, job->curr_dirty_buf + at, job->prev_dirty_buf + at,
+        job->stores_equal != nullptr ? job->stores_equal + block : nullptr, planes);
+    *found = n < run;
+    return n;
 }
 
 }  // namespace
@@ -194,19 +208,27 @@ void encode_band(jpegenc_param_t *job) {
     const std::atomic<bool> &registered = buffersRegistered[job->screen_id];
     int row = job->block_start / loop_x;
     int column = job->block_start % loop_x;
-    for (int block = job->block_start; block < job->block_end; ++block) {
-        // A mode change has begun: the frame is abandoned.
+    for (int block = job->block_start; block < job->block_end;) {
+        // A mode change has begun: the frame is abandoned. Looked at before
+        // each search, which covers at most the rest of a block row.
         if (!registered.load(std::memory_order_relaxed)) return;
-        if (convert_and_check(job, column, row, block, planes)) {
+        bool found = false;
+        int skip = next_changed(job, column, row, block,
+                                std::min(loop_x - column, job->block_end - block), planes, &found);
+        if (found) {
             // The area holds a largest record for every block of the band,
             // so this never fails; the test keeps it that way.
             if (out + MAX_RECORD > job->area_end) return;
+            const int changed = block + skip;
             const size_t data = encode_block_data(&cinfo, planes, out + 4);
-            store_block_header(out, block_header_word(data, static_cast<uint32_t>(block), false));
+            store_block_header(out, block_header_word(data, static_cast<uint32_t>(changed), false));
             last = out;
             out += 4 + data;
+            ++skip;
         }
-        if (++column == loop_x) {
+        block += skip;
+        column += skip;
+        if (column == loop_x) {
             column = 0;
             ++row;
         }

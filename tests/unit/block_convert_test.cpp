@@ -260,6 +260,63 @@ TEST(BlockConvert, ChangedPixelIsFoundAtEveryPositionOnEveryTarget) {
     });
 }
 
+// A row of blocks tested in one call stops at the first changed block, with
+// exactly what block-by-block calls give up to it, and leaves the blocks
+// after it untouched.
+TEST(BlockConvert, RowScanStopsAtTheFirstChangedBlockOnEveryTarget) {
+    constexpr int kBlocks = 7;
+    constexpr ptrdiff_t kStride = 4 * 32 * kBlocks + 12;
+    for_each_target([&] {
+        std::mt19937 rng(5);
+        std::vector<uint8_t> pixels(8 * kStride);
+        for (auto &b : pixels) b = static_cast<uint8_t>(rng());
+        // Blocks 1 and 4 flat, the others noise.
+        for (int block : {1, 4})
+            for (int row = 0; row < 8; ++row)
+                for (int col = 0; col < 32; ++col)
+                    std::memcpy(&pixels[row * kStride + 4 * (32 * block + col)], "\x10\x80\xF0\x00",
+                                4);
+        std::vector<uint8_t> current(kBlocks * CONVERT_BLOCK_BYTES);
+        for (int b = 0; b < kBlocks; ++b)
+            table().convert(&pixels[4 * 32 * b], kStride, &current[b * CONVERT_BLOCK_BYTES]);
+        std::vector<uint8_t> previous = current;
+        std::vector<uint8_t> equal(kBlocks, 0);
+        uint8_t out[CONVERT_BLOCK_BYTES];
+
+        // Nothing changed: all blocks tested, the cache learns every one.
+        EXPECT_EQ(convert_blocks_changed(pixels.data(), kStride, kBlocks, current.data(),
+                                         previous.data(), equal.data(), out),
+                  kBlocks);
+        EXPECT_EQ(equal, std::vector<uint8_t>(kBlocks, 1));
+
+        // Blocks 4 and 5 change: the scan stops at 4, whose content comes out
+        // and goes into the current store; block 5 is not looked at yet.
+        pixels[3 * kStride + 4 * (32 * 4 + 7) + 2] ^= 0x20;
+        pixels[6 * kStride + 4 * (32 * 5 + 30) + 0] ^= 0x01;
+        uint8_t expected[CONVERT_BLOCK_BYTES];
+        table().convert(&pixels[4 * 32 * 4], kStride, expected);
+        const auto before = current;
+        EXPECT_EQ(convert_blocks_changed(pixels.data(), kStride, kBlocks, current.data(),
+                                         previous.data(), equal.data(), out),
+                  4);
+        EXPECT_EQ(0, std::memcmp(out, expected, sizeof out));
+        EXPECT_EQ(0, std::memcmp(&current[4 * CONVERT_BLOCK_BYTES], expected, sizeof expected));
+        EXPECT_EQ(equal[4], 0);
+        EXPECT_EQ(0, std::memcmp(&current[5 * CONVERT_BLOCK_BYTES],
+                                 &before[5 * CONVERT_BLOCK_BYTES], 2 * CONVERT_BLOCK_BYTES));
+        // The rest of the row from block 5 on: 5 changed, found at index 0.
+        EXPECT_EQ(convert_blocks_changed(&pixels[4 * 32 * 5], kStride, 2,
+                                         &current[5 * CONVERT_BLOCK_BYTES],
+                                         &previous[5 * CONVERT_BLOCK_BYTES], &equal[5], out),
+                  0);
+        // Without the cache, a block whose stores differ is sent again.
+        EXPECT_EQ(convert_blocks_changed(pixels.data(), kStride, kBlocks, current.data(),
+                                         previous.data(), nullptr, out),
+                  4);
+        EXPECT_EQ(0, std::memcmp(out, expected, sizeof out));
+    });
+}
+
 // Sequences of frames with small changes against the plain way, store by
 // store: the decisions and both stores must stay identical throughout, with
 // and without the equality cache.
