@@ -61,12 +61,7 @@ void evict_caches() {
 class Device {
   public:
     Device() : cxt_(std::make_unique<thread_context_t>()) {
-        cxt_->id = 0;
-        cxt_->blksize = BLOCK_PIXELS;
-        cxt_->blocks_size = BLOCK_BYTES;
-        Initialize(&cxt_->cinfo, 90);
-        cxt_->cinfo.Ximage = BLOCK_WIDTH;
-        cxt_->cinfo.Yimage = BLOCK_HEIGHT;
+        prepare_encoder(cxt_.get(), 0);
         create_rgb2ycc_table();
         mode_change();
         stream_ = std::make_unique<uint8_t[]>(cxt_->bitstream_size);

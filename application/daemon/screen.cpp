@@ -89,6 +89,18 @@ thread_context_t *screen_context(int screen_id) {
     return slot >= 0 && slot < MAX_DEVICES ? &g_context[slot] : nullptr;
 }
 
+void prepare_encoder(thread_context_t *cxt, int id) {
+    cxt->id = id;
+    cxt->blksize = BLOCK_PIXELS;
+    cxt->blocks_size = BLOCK_BYTES;
+    Initialize(&cxt->cinfo, 90);
+    cxt->cinfo.Ximage = BLOCK_WIDTH;
+    cxt->cinfo.Yimage = BLOCK_HEIGHT;
+    cxt->qtInfo.pbitstream = cxt->qt_table;
+    cxt->qtInfo.pos = 0;
+    GetDQTinfo(&cxt->cinfo, &cxt->qtInfo);
+}
+
 bool resize_capture(thread_context_t *cxt, int width, int height) {
     const int loop_x = (width + BLOCK_WIDTH - 1) / BLOCK_WIDTH;
     const int loop_y = (height + BLOCK_HEIGHT - 1) / BLOCK_HEIGHT;

@@ -71,6 +71,10 @@ void on_cursor_move(evdi_cursor_move cursor_move, void *user_data);
 // position equals the screen id; null when none does.
 thread_context_t *screen_context(int screen_id);
 
+// The slot's encoder state as the start-up timer prepares it: slot id,
+// 32 x 8 blocks of three planes, quality-90 tables and the quantisation
+// table the device is sent.
+void prepare_encoder(thread_context_t *cxt, int id);
 // Sizes the block grid, the snapshot stores (pre-filled so the next frame
 // carries every block) and the stream size for a width x height mode.
 // False (with nothing allocated) when the memory cannot be obtained.

@@ -13,6 +13,7 @@
 #include "registry.h"
 #include "render.h"
 #include "rotation.h"
+#include "screen.h"
 #include "state.h"
 #include "usb_scrn.h"
 
@@ -65,16 +66,7 @@ void delete_timer() {
 }
 
 void prepare_slot(int slot) {
-    thread_context_t &cxt = g_context[slot];
-    cxt.id = slot;
-    cxt.blksize = 256;
-    cxt.blocks_size = 3 * cxt.blksize;
-    Initialize(&cxt.cinfo, 90);
-    cxt.cinfo.Ximage = 32;
-    cxt.cinfo.Yimage = 8;
-    cxt.qtInfo.pbitstream = cxt.qt_table;
-    cxt.qtInfo.pos = 0;
-    GetDQTinfo(&cxt.cinfo, &cxt.qtInfo);
+    prepare_encoder(&g_context[slot], slot);
 }
 
 void *timer_work(void *) {

@@ -88,14 +88,7 @@ class Screen : public ::testing::Test {
         registry_reset();
         device_info[SCREEN].index.store(SLOT);
         cxt_ = &g_context[SLOT];
-        cxt_->id = SLOT;
-        cxt_->blksize = BLOCK_PIXELS;
-        cxt_->blocks_size = BLOCK_BYTES;
-        Initialize(&cxt_->cinfo, 90);
-        cxt_->cinfo.Ximage = BLOCK_WIDTH;
-        cxt_->cinfo.Yimage = BLOCK_HEIGHT;
-        cxt_->qtInfo = {cxt_->qt_table, 0};
-        GetDQTinfo(&cxt_->cinfo, &cxt_->qtInfo);
+        prepare_encoder(cxt_, SLOT);
         cxt_->usb_handle = rig->handle();
         cxt_->monitor_type = MONITOR_TYPE_NORMAL;
         cxt_->rotate_state.store(MONITOR_ROTATE_NORMAL);

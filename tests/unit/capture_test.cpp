@@ -133,11 +133,7 @@ class FramePath : public ::testing::Test {
         w_ = w;
         h_ = h;
         cxt_ = std::make_unique<thread_context_t>();
-        cxt_->blksize = BLOCK_PIXELS;
-        cxt_->blocks_size = BLOCK_BYTES;
-        Initialize(&cxt_->cinfo, 90);
-        cxt_->cinfo.Ximage = BLOCK_WIDTH;
-        cxt_->cinfo.Yimage = BLOCK_HEIGHT;
+        prepare_encoder(cxt_.get(), 0);
         ASSERT_TRUE(resize_capture(cxt_.get(), w, h));
         buffersRegistered[SCREEN].store(true);
         // Exactly the worst case, so a sanitizer build sees any overrun.
@@ -305,10 +301,7 @@ class TransferStage : public ::testing::Test {
         registry_reset();
         device_info[SCREEN].index.store(SLOT);
         cxt_ = &g_context[SLOT];
-        cxt_->id = SLOT;
-        Initialize(&cxt_->cinfo, 90);
-        cxt_->cinfo.Ximage = BLOCK_WIDTH;
-        cxt_->cinfo.Yimage = BLOCK_HEIGHT;
+        prepare_encoder(cxt_, SLOT);
         cxt_->usb_handle = nullptr;
         cxt_->usb_error.store(0);
         ASSERT_TRUE(resize_capture(cxt_, W, H));

@@ -20,12 +20,7 @@ constexpr int SCREEN = 1;
 struct Device {
     Device(int slot, int w, int h)
         : width(w), height(h), cxt(std::make_unique<thread_context_t>()) {
-        cxt->id = slot;
-        cxt->blksize = BLOCK_PIXELS;
-        cxt->blocks_size = BLOCK_BYTES;
-        Initialize(&cxt->cinfo, 90);
-        cxt->cinfo.Ximage = BLOCK_WIDTH;
-        cxt->cinfo.Yimage = BLOCK_HEIGHT;
+        prepare_encoder(cxt.get(), slot);
         EXPECT_TRUE(resize_capture(cxt.get(), w, h));
         stream.assign(cxt->bitstream_size, 0);
     }

@@ -59,12 +59,7 @@ int bench(int argc, char **argv) {
 
     // The device slot as the timer work prepares it.
     auto cxt = std::make_unique<thread_context_t>();
-    cxt->id = 0;
-    cxt->blksize = BLOCK_PIXELS;
-    cxt->blocks_size = BLOCK_BYTES;
-    Initialize(&cxt->cinfo, 90);
-    cxt->cinfo.Ximage = BLOCK_WIDTH;
-    cxt->cinfo.Yimage = BLOCK_HEIGHT;
+    prepare_encoder(cxt.get(), 0);
     create_rgb2ycc_table();
     const auto mode_change = [&] {
         return resize_capture(cxt.get(), static_cast<int>(width), static_cast<int>(height));

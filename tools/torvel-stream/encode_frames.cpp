@@ -54,12 +54,7 @@ int encode_frames(int argc, char **argv) {
 
     // The device slot as the timer work prepares it.
     auto cxt = std::make_unique<thread_context_t>();
-    cxt->id = 0;
-    cxt->blksize = BLOCK_PIXELS;
-    cxt->blocks_size = BLOCK_BYTES;
-    Initialize(&cxt->cinfo, 90);
-    cxt->cinfo.Ximage = BLOCK_WIDTH;
-    cxt->cinfo.Yimage = BLOCK_HEIGHT;
+    prepare_encoder(cxt.get(), 0);
     create_rgb2ycc_table();
     // ... and as the mode change leaves it.
     if (!resize_capture(cxt.get(), static_cast<int>(width), static_cast<int>(height))) {
