@@ -1,81 +1,28 @@
 // torvel-stream encode-block, jpeg and blob, run as a separate process.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jpeg_enc.h"
-
-extern char **environ;
+#include "tool_run.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Result {
-    int status = -1;
-    Bytes out;
-    std::string err;
-};
-
-std::string temp_path(const char *name) {
-    const char *dir = std::getenv("TMPDIR");
-    return std::string(dir ? dir : "/tmp") + "/jpeg_enc_tool_test." + std::to_string(getpid()) +
-           "." + name;
-}
-
-Bytes slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using Result = torvel_test::ToolRun<Bytes>;
 
 // Runs the tool with `args`, feeding `input` on standard input.
 Result run(std::vector<std::string> args, const Bytes &input) {
     const char *tool = std::getenv("TORVEL_STREAM");
     EXPECT_NE(tool, nullptr) << "TORVEL_STREAM must name the tool binary";
-    Result r;
-    if (!tool) return r;
-    const std::string in = temp_path("in"), out = temp_path("out"), err = temp_path("err");
-    {
-        std::ofstream f(in, std::ios::binary);
-        f.write(reinterpret_cast<const char *>(input.data()),
-                static_cast<std::streamsize>(input.size()));
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    args.insert(args.begin(), tool);
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, tool, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(rc, 0) << "cannot start " << tool;
-    if (rc == 0) {
-        int status = 0;
-        EXPECT_EQ(waitpid(pid, &status, 0), pid);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    r.out = slurp(out);
-    const Bytes e = slurp(err);
-    r.err.assign(e.begin(), e.end());
-    unlink(in.c_str());
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
+    if (!tool) return Result{};
+    return torvel_test::run_tool<Bytes>(tool, std::move(args), input);
 }
 
 Bytes random_planes(size_t n, unsigned seed) {

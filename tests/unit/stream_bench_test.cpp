@@ -1,76 +1,26 @@
 // torvel-stream bench: the report's form, and that it runs the same frame
 // path as encode-frames (the first stream has the same length).
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
-extern char **environ;
+#include "tool_run.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string temp_path(const char *name) {
-    const char *dir = std::getenv("TMPDIR");
-    return std::string(dir ? dir : "/tmp") + "/stream_bench_test." + std::to_string(getpid()) +
-           "." + name;
-}
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using Result = torvel_test::ToolRun<std::string>;
 
 Result run(std::vector<std::string> args, const Bytes &input) {
-    Result r;
-    const std::string in = temp_path("in"), out = temp_path("out"), err = temp_path("err");
-    {
-        std::ofstream f(in, std::ios::binary);
-        f.write(reinterpret_cast<const char *>(input.data()),
-                static_cast<std::streamsize>(input.size()));
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    args.insert(args.begin(), TORVEL_STREAM_BIN);
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, TORVEL_STREAM_BIN, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(rc, 0);
-    if (rc == 0) {
-        int status = 0;
-        EXPECT_EQ(waitpid(pid, &status, 0), pid);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    r.out = slurp(out);
-    r.err = slurp(err);
-    unlink(in.c_str());
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
+    return torvel_test::run_tool<std::string>(TORVEL_STREAM_BIN, std::move(args), input);
 }
 
 // A frame of 100 x 30 pixels: a partial last block column and a partial
