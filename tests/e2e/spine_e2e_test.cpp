@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "daemon_run.h"
 #include "device_ids.h"
 #include "sim.h"
 
@@ -110,31 +111,7 @@ bool before(const std::string &text, const std::string &a, const std::string &b)
     return pa != std::string::npos && pb != std::string::npos && pa < pb;
 }
 
-class DaemonRun {
-  public:
-    explicit DaemonRun(const Options &o) {
-        std::string error;
-        sim_ = Sim::create(o, &error);
-        EXPECT_TRUE(sim_) << error;
-        if (sim_) started_ = sim_->start(&error);
-        EXPECT_TRUE(started_) << error;
-    }
-    ~DaemonRun() {
-        if (sim_ && sim_->running()) sim_->stop(10s);
-    }
-    bool ok() const { return started_; }
-    Sim &operator*() { return *sim_; }
-    Sim *operator->() { return sim_.get(); }
-
-    bool log_has(const std::string &text, std::chrono::milliseconds timeout = 15s) {
-        return sim_->wait_until([&] { return sim_->daemon_log().find(text) != std::string::npos; },
-                                timeout);
-    }
-
-  private:
-    std::unique_ptr<Sim> sim_;
-    bool started_ = false;
-};
+using torvel_e2e::DaemonRun;
 
 TEST(Spine, NoDeviceWaitsForSigintWithoutTimer) {
     DaemonRun run(options({}));

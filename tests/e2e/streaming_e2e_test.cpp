@@ -6,8 +6,10 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "daemon_run.h"
 #include "sim.h"
 
 namespace {
@@ -28,30 +30,26 @@ DeviceSpec device(int model, uint8_t feature = 0, uint8_t orientation = 0, uint8
     return d;
 }
 
-class DaemonRun {
+Options run_options(std::vector<DeviceSpec> devices, int width, int height,
+                    const std::string &png) {
+    Options o;
+    o.devices = std::move(devices);
+    o.width = width;
+    o.height = height;
+    if (!png.empty()) {
+        o.content = torvel::sim::ContentKind::kPng;
+        o.png_path = png;
+    }
+    o.command = {DAEMON_PATH};
+    return o;
+}
+
+// The daemon on devices that stream, with what the tests read of them.
+class DaemonRun : public torvel_e2e::DaemonRun {
   public:
     DaemonRun(std::vector<DeviceSpec> devices, int width, int height,
-              const std::string &png = std::string()) {
-        Options o;
-        o.devices = std::move(devices);
-        o.width = width;
-        o.height = height;
-        if (!png.empty()) {
-            o.content = torvel::sim::ContentKind::kPng;
-            o.png_path = png;
-        }
-        o.command = {DAEMON_PATH};
-        std::string error;
-        sim_ = Sim::create(o, &error);
-        EXPECT_TRUE(sim_) << error;
-        if (sim_) started_ = sim_->start(&error);
-        EXPECT_TRUE(started_) << error;
-    }
-    ~DaemonRun() {
-        if (sim_ && sim_->running()) sim_->stop(20s);
-    }
-    bool ok() const { return started_; }
-    Sim *operator->() { return sim_.get(); }
+              const std::string &png = std::string())
+        : torvel_e2e::DaemonRun(run_options(std::move(devices), width, height, png), 20s) {}
 
     uint64_t frames(int dev) { return sim_->device(dev)->state().counters.frames; }
     uint64_t blocks(int dev) { return sim_->device(dev)->state().counters.blocks; }
@@ -90,10 +88,6 @@ class DaemonRun {
         std::vector<uint32_t> px(static_cast<size_t>(w) * h, rgb);
         ASSERT_EQ(sim_->paint(dev, x, y, w, h, px.data()), 0);
     }
-
-  private:
-    std::unique_ptr<Sim> sim_;
-    bool started_ = false;
 };
 
 void expect_shows_screen(const Report &report, int dev, const char *transform) {
