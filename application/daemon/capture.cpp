@@ -1,7 +1,5 @@
 #include "capture.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
