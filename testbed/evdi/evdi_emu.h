@@ -34,7 +34,10 @@
 // Environment read by the interposer: TORVEL_EVDI_CONTROL (control socket to
 // connect to; removed from the environment so that children do not inherit
 // it), TORVEL_EVDI_ROOT (directory for the private sysfs/dev tree, default
-// $TMPDIR or /tmp), TORVEL_EVDI_CARD_BASE.
+// $TMPDIR or /tmp), TORVEL_EVDI_CARD_BASE. torvel-sim hands the card base on
+// to the program: two runs at once with two-digit bases 16 apart never take
+// each other's cards for ones with a display server (libevdi matches the
+// node's path as a substring of what other processes hold open).
 #pragma once
 
 #include <cstddef>

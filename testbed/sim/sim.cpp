@@ -268,7 +268,8 @@ class SimImpl final : public Sim {
         for (char **e = environ; *e; ++e) {
             std::string_view v(*e);
             if (v.starts_with("LD_PRELOAD=") || v.starts_with("UMOCKDEV_DIR=") ||
-                v.starts_with("TORVEL_EVDI_") || v.starts_with("PATH="))
+                (v.starts_with("TORVEL_EVDI_") && !v.starts_with("TORVEL_EVDI_CARD_BASE=")) ||
+                v.starts_with("PATH="))
                 continue;
             env.emplace_back(v);
         }
