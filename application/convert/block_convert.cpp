@@ -12,6 +12,11 @@
 // minus a sum.) Every sum lies in 0 .. 2^24 - 1, so the sample is byte 2 of
 // its lane; byte shuffles gather those bytes of four vectors into one vector
 // of samples in pixel order.
+//
+// An RGBX pixel is the lane R | G << 8 | B << 16 | X << 24: the same steps
+// give the pairs (R - G, B - G), so only the two factors of each pair change
+// places. Each order is its own instance of the code, with its factors as
+// constants.
 
 #include <cstring>
 
@@ -39,13 +44,15 @@ HWY_INLINE Pixel ConvertPixel(int32_t b, int32_t g, int32_t r) {
 #if HWY_TARGET == HWY_SCALAR
 
 // CPUs without any supported vector extension: the same sums, pixel by pixel.
-void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *HWY_RESTRICT out,
-                 const uint8_t *HWY_RESTRICT current, bool *differs) {
+template <channel_order_e kOrder>
+void ConvertRowsIn(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *HWY_RESTRICT out,
+                   const uint8_t *HWY_RESTRICT current, bool *differs) {
+    constexpr int kBlue = blue_byte(kOrder), kRed = red_byte(kOrder);
     bool diff = false;
     for (int row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
         const uint8_t *p = pixels + row * stride;
         for (int col = 0; col < CONVERT_BLOCK_WIDTH; ++col, p += 4) {
-            const Pixel px = ConvertPixel(p[0], p[1], p[2]);
+            const Pixel px = ConvertPixel(p[kBlue], p[1], p[kRed]);
             const int at = row * CONVERT_BLOCK_WIDTH + col;
             out[at] = px.y;
             out[at + CONVERT_BLOCK_PIXELS] = px.cb;
@@ -86,11 +93,15 @@ HWY_INLINE hn::Vec<D32> LoadQuad(const uint8_t *HWY_RESTRICT group, size_t k) {
     }
 }
 
-// Pairwise 16-bit coefficients: `low` multiplies the low half of each 32-bit
-// lane, `high` the high half.
-HWY_INLINE hn::Vec<DI16> Pair(int16_t low, int16_t high) {
-    const uint32_t word =
-        static_cast<uint32_t>(static_cast<uint16_t>(high)) << 16 | static_cast<uint16_t>(low);
+// Pairwise 16-bit coefficients of (B - G, R - G): the factor of the blue
+// difference multiplies the half of each 32-bit lane that holds blue in
+// kOrder (the low one for BGRX), the factor of the red one the other half.
+template <channel_order_e kOrder>
+HWY_INLINE hn::Vec<DI16> Pair(int16_t blue, int16_t red) {
+    const bool blue_low = blue_byte(kOrder) == 0;
+    const auto low = static_cast<uint16_t>(blue_low ? blue : red);
+    const auto high = static_cast<uint16_t>(blue_low ? red : blue);
+    const uint32_t word = static_cast<uint32_t>(high) << 16 | low;
     return hn::BitCast(DI16(), hn::Set(D32(), word));
 }
 
@@ -128,6 +139,7 @@ HWY_INLINE hn::Vec<D8> Gather(hn::Vec<DI32> a, hn::Vec<DI32> b, hn::Vec<DI32> c,
 }
 
 // Converts the kLanes8 pixels of one group (see LoadQuad).
+template <channel_order_e kOrder>
 HWY_INLINE Samples ConvertGroup(const uint8_t *HWY_RESTRICT group) {
     const D8 d8;
     const D32 d32;
@@ -138,9 +150,9 @@ HWY_INLINE Samples ConvertGroup(const uint8_t *HWY_RESTRICT group) {
     const auto green_twice = hn::LoadDup128(d8, kGreenTwice);
     const auto low_bytes = hn::Set(d32, 0x00FF00FFu);
     const auto high_half = hn::Set(d32, 0xFFFF0000u);
-    const auto k_y = Pair(7471, 19595);
-    const auto k_cb = Pair(-32768, 11059);
-    const auto k_cr = Pair(5329, -32768);
+    const auto k_y = Pair<kOrder>(7471, 19595);
+    const auto k_cb = Pair<kOrder>(-32768, 11059);
+    const auto k_cr = Pair<kOrder>(5329, -32768);
     const auto half = hn::Set(di32, 32768);
     const auto centre = hn::Set(di32, 8421375);
 
@@ -150,7 +162,7 @@ HWY_INLINE Samples ConvertGroup(const uint8_t *HWY_RESTRICT group) {
         // G in both 16-bit halves; the high one is 65536 G of the Y sum.
         const auto green =
             hn::BitCast(d32, hn::TableLookupBytesOr0(hn::BitCast(d8, px), green_twice));
-        // (B - G, R - G) in 16 bits each.
+        // (B - G, R - G) in 16 bits each, in the halves Pair expects.
         const auto diff =
             hn::Sub(hn::BitCast(di16, hn::And(px, low_bytes)), hn::BitCast(di16, green));
         const auto g_high = hn::BitCast(di32, hn::And(green, high_half));
@@ -163,10 +175,11 @@ HWY_INLINE Samples ConvertGroup(const uint8_t *HWY_RESTRICT group) {
 }
 
 // Converts one block row into `out`.
+template <channel_order_e kOrder>
 HWY_INLINE void StoreRow(const uint8_t *HWY_RESTRICT src, size_t row, uint8_t *HWY_RESTRICT out) {
     const D8 d8;
     for (size_t g = 0; g < kGroupsPerRow; ++g) {
-        const Samples s = ConvertGroup(src + g * kParts * 64);
+        const Samples s = ConvertGroup<kOrder>(src + g * kParts * 64);
         const size_t at = row * CONVERT_BLOCK_WIDTH + g * kLanes8;
         hn::StoreU(s.y, d8, out + at);
         hn::StoreU(s.cb, d8, out + CONVERT_BLOCK_PIXELS + at);
@@ -198,12 +211,15 @@ HWY_INLINE bool Uniform(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, ui
 
 // A block of one colour: the three samples, compared with `current` and
 // written to `out` only when they differ from it.
+template <channel_order_e kOrder>
 HWY_INLINE bool UniformChanged(uint32_t colour, uint8_t *HWY_RESTRICT out,
                                const uint8_t *HWY_RESTRICT current) {
     const D8 d8;
+    const auto channel = [colour](int byte) {
+        return static_cast<int32_t>(colour >> 8 * byte & 0xFF);
+    };
     const Pixel px =
-        ConvertPixel(static_cast<int32_t>(colour & 0xFF), static_cast<int32_t>(colour >> 8 & 0xFF),
-                     static_cast<int32_t>(colour >> 16 & 0xFF));
+        ConvertPixel(channel(blue_byte(kOrder)), channel(1), channel(red_byte(kOrder)));
     const auto y = hn::Set(d8, px.y), cb = hn::Set(d8, px.cb), cr = hn::Set(d8, px.cr);
     auto diff = hn::Zero(d8);
     for (size_t at = 0; at < CONVERT_BLOCK_PIXELS; at += kLanes8) {
@@ -223,25 +239,26 @@ HWY_INLINE bool UniformChanged(uint32_t colour, uint8_t *HWY_RESTRICT out,
 // unchanged block, the common case, costs the conversion and the reads of
 // `current` but no stores; a changed one is converted again from its first
 // row once a row differs.
-void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *HWY_RESTRICT out,
-                 const uint8_t *HWY_RESTRICT current, bool *differs) {
+template <channel_order_e kOrder>
+void ConvertRowsIn(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *HWY_RESTRICT out,
+                   const uint8_t *HWY_RESTRICT current, bool *differs) {
     const D8 d8;
     if (current == nullptr) {
         for (size_t row = 0; row < CONVERT_BLOCK_HEIGHT; ++row)
-            StoreRow(pixels + static_cast<ptrdiff_t>(row) * stride, row, out);
+            StoreRow<kOrder>(pixels + static_cast<ptrdiff_t>(row) * stride, row, out);
         *differs = false;
         return;
     }
     uint32_t colour;
     if (Uniform(pixels, stride, &colour)) {
-        *differs = UniformChanged(colour, out, current);
+        *differs = UniformChanged<kOrder>(colour, out, current);
         return;
     }
     for (size_t row = 0; row < CONVERT_BLOCK_HEIGHT; ++row) {
         const uint8_t *src = pixels + static_cast<ptrdiff_t>(row) * stride;
         auto diff = hn::Zero(d8);
         for (size_t g = 0; g < kGroupsPerRow; ++g) {
-            const Samples s = ConvertGroup(src + g * kParts * 64);
+            const Samples s = ConvertGroup<kOrder>(src + g * kParts * 64);
             const size_t at = row * CONVERT_BLOCK_WIDTH + g * kLanes8;
             diff = hn::Or(diff, hn::Xor(s.y, hn::LoadU(d8, current + at)));
             diff = hn::Or(diff, hn::Xor(s.cb, hn::LoadU(d8, current + CONVERT_BLOCK_PIXELS + at)));
@@ -253,7 +270,7 @@ void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *
         // into `out`. The rows converted twice cost little beside the coding
         // of the block that follows.
         for (size_t r = 0; r < CONVERT_BLOCK_HEIGHT; ++r)
-            StoreRow(pixels + static_cast<ptrdiff_t>(r) * stride, r, out);
+            StoreRow<kOrder>(pixels + static_cast<ptrdiff_t>(r) * stride, r, out);
         *differs = true;
         return;
     }
@@ -262,13 +279,22 @@ void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *
 
 #endif  // HWY_TARGET
 
+void ConvertRows(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, uint8_t *HWY_RESTRICT out,
+                 const uint8_t *HWY_RESTRICT current, bool *differs, channel_order_e order) {
+    if (order == channel_order_e::RGBX)
+        ConvertRowsIn<channel_order_e::RGBX>(pixels, stride, out, current, differs);
+    else
+        ConvertRowsIn<channel_order_e::BGRX>(pixels, stride, out, current, differs);
+}
+
 // The change test of one block (see convert_block_changed), both stores
 // given.
+template <channel_order_e kOrder>
 HWY_INLINE bool BlockChanged(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride,
                              uint8_t *HWY_RESTRICT current, const uint8_t *HWY_RESTRICT previous,
                              uint8_t *HWY_RESTRICT equal, uint8_t *HWY_RESTRICT out) {
     bool differs = false;
-    ConvertRows(pixels, stride, out, current, &differs);
+    ConvertRowsIn<kOrder>(pixels, stride, out, current, &differs);
     if (differs) {
         std::memcpy(current, out, CONVERT_BLOCK_BYTES);
         if (equal != nullptr) *equal = 0;
@@ -288,9 +314,10 @@ HWY_INLINE bool BlockChanged(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t strid
 // on memory.
 constexpr int kFetchAhead = 3;
 
-int ScanBlocks(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, int count,
-               uint8_t *HWY_RESTRICT current, const uint8_t *HWY_RESTRICT previous,
-               uint8_t *HWY_RESTRICT equal, uint8_t *HWY_RESTRICT out) {
+template <channel_order_e kOrder>
+int ScanBlocksIn(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, int count,
+                 uint8_t *HWY_RESTRICT current, const uint8_t *HWY_RESTRICT previous,
+                 uint8_t *HWY_RESTRICT equal, uint8_t *HWY_RESTRICT out) {
     for (int i = 0; i < count; ++i) {
         const auto at = static_cast<size_t>(i);
         if (i + kFetchAhead < count) {
@@ -303,12 +330,22 @@ int ScanBlocks(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, int count,
             for (int line = 0; line < CONVERT_BLOCK_BYTES; line += 64)
                 __builtin_prefetch(entry + line);
         }
-        if (BlockChanged(pixels + 4 * CONVERT_BLOCK_WIDTH * at, stride,
-                         current + CONVERT_BLOCK_BYTES * at, previous + CONVERT_BLOCK_BYTES * at,
-                         equal != nullptr ? equal + at : nullptr, out))
+        if (BlockChanged<kOrder>(
+                pixels + 4 * CONVERT_BLOCK_WIDTH * at, stride, current + CONVERT_BLOCK_BYTES * at,
+                previous + CONVERT_BLOCK_BYTES * at, equal != nullptr ? equal + at : nullptr, out))
             return i;
     }
     return count;
+}
+
+int ScanBlocks(const uint8_t *HWY_RESTRICT pixels, ptrdiff_t stride, int count,
+               uint8_t *HWY_RESTRICT current, const uint8_t *HWY_RESTRICT previous,
+               uint8_t *HWY_RESTRICT equal, uint8_t *HWY_RESTRICT out, channel_order_e order) {
+    if (order == channel_order_e::RGBX)
+        return ScanBlocksIn<channel_order_e::RGBX>(pixels, stride, count, current, previous, equal,
+                                                   out);
+    return ScanBlocksIn<channel_order_e::BGRX>(pixels, stride, count, current, previous, equal,
+                                               out);
 }
 
 int64_t Target() {
@@ -337,37 +374,43 @@ int64_t dispatched_target() {
 }
 
 namespace {
-bool convert_rows(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out, const uint8_t *current) {
+bool convert_rows(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out, const uint8_t *current,
+                  channel_order_e order) {
     bool differs = false;
-    HWY_DYNAMIC_DISPATCH(ConvertRows)(pixels, stride, out, current, &differs);
+    HWY_DYNAMIC_DISPATCH(ConvertRows)(pixels, stride, out, current, &differs, order);
     return differs;
 }
 int scan_blocks(const uint8_t *pixels, ptrdiff_t stride, int count, uint8_t *current,
-                const uint8_t *previous, uint8_t *stores_equal, uint8_t *out) {
+                const uint8_t *previous, uint8_t *stores_equal, uint8_t *out,
+                channel_order_e order) {
     return HWY_DYNAMIC_DISPATCH(ScanBlocks)(pixels, stride, count, current, previous, stores_equal,
-                                            out);
+                                            out, order);
 }
 }  // namespace
 
 }  // namespace block_convert_detail
 
-void convert_block_ycc(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out) {
-    block_convert_detail::convert_rows(pixels, stride, out, nullptr);
+void convert_block_ycc(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out,
+                       channel_order_e order) {
+    block_convert_detail::convert_rows(pixels, stride, out, nullptr, order);
 }
 
 bool convert_block_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *current,
-                           const uint8_t *previous, uint8_t *stores_equal, uint8_t *out) {
+                           const uint8_t *previous, uint8_t *stores_equal, uint8_t *out,
+                           channel_order_e order) {
     if (current == nullptr || previous == nullptr) {
-        block_convert_detail::convert_rows(pixels, stride, out, nullptr);
+        block_convert_detail::convert_rows(pixels, stride, out, nullptr, order);
         return true;
     }
-    return convert_blocks_changed(pixels, stride, 1, current, previous, stores_equal, out) == 0;
+    return convert_blocks_changed(pixels, stride, 1, current, previous, stores_equal, out, order) ==
+           0;
 }
 
 int convert_blocks_changed(const uint8_t *pixels, ptrdiff_t stride, int count, uint8_t *current,
-                           const uint8_t *previous, uint8_t *stores_equal, uint8_t *out) {
+                           const uint8_t *previous, uint8_t *stores_equal, uint8_t *out,
+                           channel_order_e order) {
     return block_convert_detail::scan_blocks(pixels, stride, count, current, previous, stores_equal,
-                                             out);
+                                             out, order);
 }
 
 #endif  // HWY_ONCE

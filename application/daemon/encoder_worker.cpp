@@ -66,14 +66,15 @@ void create_rgb2ycc_table() {
     }
 }
 
-void rgb2yuv(int linesize, const uint8_t *raw_buffer, uint8_t *y_buffer) {
+void rgb2yuv(int linesize, const uint8_t *raw_buffer, uint8_t *y_buffer, channel_order_e order) {
     const int64_t *t = rgb_ycc_tab;
+    const int blue = blue_byte(order), red = red_byte(order);
     uint8_t *cb_buffer = y_buffer + BLOCK_PIXELS;
     uint8_t *cr_buffer = cb_buffer + BLOCK_PIXELS;
     for (int row = 0; row < BLOCK_HEIGHT; ++row) {
         const uint8_t *p = raw_buffer + static_cast<ptrdiff_t>(row) * linesize;
         for (int col = 0; col < BLOCK_WIDTH; ++col, p += 4) {
-            const int b = p[0], g = p[1], r = p[2];
+            const int b = p[blue], g = p[1], r = p[red];
             const int at = row * BLOCK_WIDTH + col;
             y_buffer[at] = static_cast<uint8_t>((t[R_Y + r] + t[G_Y + g] + t[B_Y + b]) >> 16);
             cb_buffer[at] = static_cast<uint8_t>((t[R_CB + r] + t[G_CB + g] + t[B_CB + b]) >> 16);
@@ -130,7 +131,8 @@ bool convert_and_check(const jpegenc_param_t *job, int column, int row, int bloc
     uint8_t *current = job->curr_dirty_buf != nullptr ? job->curr_dirty_buf + at : nullptr;
     const uint8_t *previous = job->prev_dirty_buf != nullptr ? job->prev_dirty_buf + at : nullptr;
     uint8_t *equal = job->stores_equal != nullptr ? job->stores_equal + block : nullptr;
-    return convert_block_changed(pixels, stride, current, previous, equal, planes);
+    return convert_block_changed(pixels, stride, current, previous, equal, planes,
+                                 job->frame.order);
 }
 
 // Blocks of row `row` from `column` on, at most `limit`, that lie wholly
@@ -159,7 +161,8 @@ int next_changed(const jpegenc_param_t *job, int column, int row, int block, int
                             4 * BLOCK_WIDTH * column;
     const int n = convert_blocks_changed(
         pixels, job->frame.stride, run, job->curr_dirty_buf + at, job->prev_dirty_buf + at,
-        job->stores_equal != nullptr ? job->stores_equal + block : nullptr, planes);
+        job->stores_equal != nullptr ? job->stores_equal + block : nullptr, planes,
+        job->frame.order);
     *found = n < run;
     return n;
 }
@@ -170,7 +173,7 @@ void convert_block(const frame_view_t &frame, int column, int row, uint8_t *y_bu
     alignas(16) uint8_t edge[BLOCK_HEIGHT][BLOCK_WIDTH * 4];
     int stride = 0;
     const uint8_t *pixels = block_pixels(frame, column, row, edge, &stride);
-    rgb2yuv(stride, pixels, y_buffer);
+    rgb2yuv(stride, pixels, y_buffer, frame.order);
 }
 
 size_t encode_block_data(cinfo_t *cinfo, const uint8_t *planes, uint8_t *out) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "block_convert.h"
 #include "state.h"
 #include "stream.h"
 
@@ -15,9 +16,11 @@
 extern int64_t rgb_ycc_tab[2048];
 void create_rgb2ycc_table();
 
-// Converts the 32 x 8 BGRX pixels at raw_buffer (rows linesize bytes apart)
-// into a 768-byte block: Y at +0, Cb at +256, Cr at +512, 32 bytes per row.
-void rgb2yuv(int linesize, const uint8_t *raw_buffer, uint8_t *y_buffer);
+// Converts the 32 x 8 pixels at raw_buffer (rows linesize bytes apart, bytes
+// of a pixel in `order`) into a 768-byte block: Y at +0, Cb at +256, Cr at
+// +512, 32 bytes per row.
+void rgb2yuv(int linesize, const uint8_t *raw_buffer, uint8_t *y_buffer,
+             channel_order_e order = channel_order_e::BGRX);
 
 // True when block `index` must be sent. `next` is its fresh content;
 // `current` and `prev` are the snapshot stores (null: nothing stored, always
@@ -25,12 +28,15 @@ void rgb2yuv(int linesize, const uint8_t *raw_buffer, uint8_t *y_buffer);
 // is sent in the frame where it appears and once more in the next one.
 bool check_dirty(uint8_t *current, uint8_t *prev, const uint8_t *next, int index);
 
-// A captured frame as the workers read it: 4 bytes per pixel (B, G, R, X).
+// A captured frame as the workers read it: 4 bytes per pixel.
 struct frame_view_t {
     const uint8_t *pixels;
     int width;
     int height;
     int stride;  // bytes per row
+    // The bytes of a pixel: B, G, R, X for XR24 and AR24 planes, R, G, B, X
+    // for XB24 and AB24 ones.
+    channel_order_e order = channel_order_e::BGRX;
 };
 
 // Converts block (column, row) of the frame. Blocks reaching past the

@@ -29,11 +29,12 @@ struct Table {
             t[1792 + i] = -5329 * i;
         }
     }
-    void convert(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out) const {
+    // Pixels in memory as B, G, R, X, or with `rgbx` as R, G, B, X.
+    void convert(const uint8_t *pixels, ptrdiff_t stride, uint8_t *out, bool rgbx = false) const {
         for (int row = 0; row < 8; ++row) {
             for (int col = 0; col < 32; ++col) {
                 const uint8_t *p = pixels + row * stride + 4 * col;
-                const int b = p[0], g = p[1], r = p[2], at = row * 32 + col;
+                const int b = p[rgbx ? 2 : 0], g = p[1], r = p[rgbx ? 0 : 2], at = row * 32 + col;
                 out[at] = static_cast<uint8_t>((t[r] + t[256 + g] + t[512 + b]) >> 16);
                 out[256 + at] =
                     static_cast<uint8_t>((t[768 + r] + t[1024 + g] + t[1280 + b]) >> 16);
@@ -52,8 +53,8 @@ const Table &table() {
 // Conversion and change test done the plain way: convert, then compare the
 // current store, copy on a difference, else compare the two stores.
 bool reference_changed(const uint8_t *pixels, ptrdiff_t stride, uint8_t *current,
-                       const uint8_t *previous, uint8_t *out) {
-    table().convert(pixels, stride, out);
+                       const uint8_t *previous, uint8_t *out, channel_order_e order) {
+    table().convert(pixels, stride, out, order == channel_order_e::RGBX);
     if (current == nullptr || previous == nullptr) return true;
     if (std::memcmp(current, out, CONVERT_BLOCK_BYTES) != 0) {
         std::memcpy(current, out, CONVERT_BLOCK_BYTES);
@@ -83,6 +84,11 @@ void for_each_target(Fn &&fn) {
     hwy::SetSupportedTargetsForTest(0);
 }
 
+constexpr channel_order_e kOrders[] = {channel_order_e::BGRX, channel_order_e::RGBX};
+const char *order_name(channel_order_e order) {
+    return order == channel_order_e::BGRX ? "BGRX" : "RGBX";
+}
+
 // A 32 x 8 block inside a wider frame, with an odd stride and a start that
 // is not 16-byte aligned, so nothing depends on the EVDI layout.
 struct Frame {
@@ -93,7 +99,9 @@ struct Frame {
     void set(int row, int col, uint32_t bgrx) { std::memcpy(pixel(row, col), &bgrx, 4); }
 };
 
-TEST(BlockConvert, PrimaryColoursOnEveryTarget) {
+// In both channel orders, converted alone and through the change test (a
+// block of one colour takes its own path there).
+TEST(BlockConvert, PrimaryColoursInEachOrderOnEveryTarget) {
     struct Case {
         uint8_t r, g, b, y, cb, cr;
     };
@@ -102,50 +110,63 @@ TEST(BlockConvert, PrimaryColoursOnEveryTarget) {
         {0, 255, 0, 150, 44, 21},       {0, 0, 255, 29, 255, 107}, {128, 128, 128, 128, 128, 128},
     };
     for_each_target([&] {
-        for (const Case &c : cases) {
-            Frame f;
-            for (int row = 0; row < 8; ++row)
-                for (int col = 0; col < 32; ++col)
-                    f.set(row, col,
-                          uint32_t{c.b} | uint32_t{c.g} << 8 | uint32_t{c.r} << 16 | 0xEEu << 24);
-            uint8_t out[CONVERT_BLOCK_BYTES];
-            convert_block_ycc(f.block(), Frame::kStride, out);
-            for (int i = 0; i < 256; ++i) {
-                ASSERT_EQ(out[i], c.y) << int{c.r} << "," << int{c.g} << "," << int{c.b};
-                ASSERT_EQ(out[256 + i], c.cb);
-                ASSERT_EQ(out[512 + i], c.cr);
+        for (channel_order_e order : kOrders) {
+            SCOPED_TRACE(order_name(order));
+            for (const Case &c : cases) {
+                const bool rgbx = order == channel_order_e::RGBX;
+                const uint32_t first = rgbx ? c.r : c.b, third = rgbx ? c.b : c.r;
+                Frame f;
+                for (int row = 0; row < 8; ++row)
+                    for (int col = 0; col < 32; ++col)
+                        f.set(row, col, first | uint32_t{c.g} << 8 | third << 16 | 0xEEu << 24);
+                uint8_t alone[CONVERT_BLOCK_BYTES], tested[CONVERT_BLOCK_BYTES];
+                std::array<uint8_t, CONVERT_BLOCK_BYTES> current{}, previous{};
+                convert_block_ycc(f.block(), Frame::kStride, alone, order);
+                // Stores of zeros: no colour here converts to all zeros.
+                ASSERT_TRUE(convert_block_changed(f.block(), Frame::kStride, current.data(),
+                                                  previous.data(), nullptr, tested, order));
+                for (int i = 0; i < 256; ++i) {
+                    for (const uint8_t *out : {alone, tested}) {
+                        ASSERT_EQ(out[i], c.y) << int{c.r} << "," << int{c.g} << "," << int{c.b};
+                        ASSERT_EQ(out[256 + i], c.cb);
+                        ASSERT_EQ(out[512 + i], c.cr);
+                    }
+                }
             }
         }
     });
 }
 
-// Every one of the 2^24 colours, at every position of a block, with the
-// ignored fourth byte never zero.
-TEST(BlockConvert, AllColoursEqualTheTableOnEveryTarget) {
+// Every one of the 2^24 colours in each channel order, at every position of
+// a block, with the ignored fourth byte never zero.
+TEST(BlockConvert, AllColoursInEachOrderEqualTheTableOnEveryTarget) {
     const auto list = targets();
     ASSERT_FALSE(list.empty());
-    std::vector<int> mismatched_blocks(list.size(), 0);
-    Frame f;
-    uint8_t expected[CONVERT_BLOCK_BYTES], got[CONVERT_BLOCK_BYTES];
-    for (uint32_t block = 0; block < (1u << 24) / 256; ++block) {
-        for (uint32_t i = 0; i < 256; ++i) {
-            const uint32_t colour = block * 256 + i;  // 0xRRGGBB
-            // Place colours so that neighbouring ones land in different
-            // rows and lanes from block to block.
-            const uint32_t at = (i * 37 + block) & 255;
-            f.set(static_cast<int>(at / 32), static_cast<int>(at % 32),
-                  colour | ((colour * 2654435761u) | 1u) << 24);
+    for (channel_order_e order : kOrders) {
+        SCOPED_TRACE(order_name(order));
+        std::vector<int> mismatched_blocks(list.size(), 0);
+        Frame f;
+        uint8_t expected[CONVERT_BLOCK_BYTES], got[CONVERT_BLOCK_BYTES];
+        for (uint32_t block = 0; block < (1u << 24) / 256; ++block) {
+            for (uint32_t i = 0; i < 256; ++i) {
+                const uint32_t colour = block * 256 + i;  // 0xRRGGBB
+                // Place colours so that neighbouring ones land in different
+                // rows and lanes from block to block.
+                const uint32_t at = (i * 37 + block) & 255;
+                f.set(static_cast<int>(at / 32), static_cast<int>(at % 32),
+                      colour | ((colour * 2654435761u) | 1u) << 24);
+            }
+            table().convert(f.block(), Frame::kStride, expected, order == channel_order_e::RGBX);
+            for (size_t t = 0; t < list.size(); ++t) {
+                hwy::SetSupportedTargetsForTest(list[t]);
+                convert_block_ycc(f.block(), Frame::kStride, got, order);
+                if (std::memcmp(expected, got, sizeof got) != 0) ++mismatched_blocks[t];
+            }
         }
-        table().convert(f.block(), Frame::kStride, expected);
-        for (size_t t = 0; t < list.size(); ++t) {
-            hwy::SetSupportedTargetsForTest(list[t]);
-            convert_block_ycc(f.block(), Frame::kStride, got);
-            if (std::memcmp(expected, got, sizeof got) != 0) ++mismatched_blocks[t];
-        }
+        hwy::SetSupportedTargetsForTest(0);
+        for (size_t t = 0; t < list.size(); ++t)
+            EXPECT_EQ(mismatched_blocks[t], 0) << hwy::TargetName(list[t]);
     }
-    hwy::SetSupportedTargetsForTest(0);
-    for (size_t t = 0; t < list.size(); ++t)
-        EXPECT_EQ(mismatched_blocks[t], 0) << hwy::TargetName(list[t]);
 }
 
 TEST(BlockConvert, ChangeTestFollowsTheStoresOnEveryTarget) {
@@ -319,13 +340,15 @@ TEST(BlockConvert, RowScanStopsAtTheFirstChangedBlockOnEveryTarget) {
 
 // Sequences of frames with small changes against the plain way, store by
 // store: the decisions and both stores must stay identical throughout, with
-// and without the equality cache.
+// and without the equality cache, in both channel orders.
 // Starting from noise, and from a block of one colour that now and then is
 // repainted or gains a stray pixel (the path for flat blocks).
 TEST(BlockConvert, FrameSequencesEqualThePlainWayOnEveryTarget) {
     for_each_target([&] {
-        for (int start = 0; start < 4; ++start) {
+        for (int start = 0; start < 8; ++start) {
             const bool cached = (start & 1) != 0, flat = (start & 2) != 0;
+            const channel_order_e order = kOrders[start >> 2];
+            SCOPED_TRACE(order_name(order));
             SCOPED_TRACE(cached ? "with the equality cache" : "without the equality cache");
             SCOPED_TRACE(flat ? "block of one colour" : "noise");
             std::mt19937 rng(11);
@@ -360,9 +383,9 @@ TEST(BlockConvert, FrameSequencesEqualThePlainWayOnEveryTarget) {
                 uint8_t out_fast[CONVERT_BLOCK_BYTES], out_slow[CONVERT_BLOCK_BYTES];
                 const bool a = convert_block_changed(f.block(), Frame::kStride,
                                                      fast[current].data(), fast[1 - current].data(),
-                                                     cached ? &equal : nullptr, out_fast);
+                                                     cached ? &equal : nullptr, out_fast, order);
                 const bool b = reference_changed(f.block(), Frame::kStride, slow[current].data(),
-                                                 slow[1 - current].data(), out_slow);
+                                                 slow[1 - current].data(), out_slow, order);
                 ASSERT_EQ(a, b) << "frame " << frame;
                 if (a) {
                     ASSERT_EQ(0, std::memcmp(out_fast, out_slow, sizeof out_fast));
