@@ -1,25 +1,27 @@
 #!/usr/bin/env bash
-# Builds the Debian package and checks it the way a user's machine would meet
-# it: its file list, permissions and dependencies, its maintainer scripts, its
-# man pages and systemd unit, then installs it on this machine, runs the
-# installed programs and purges it again.
+# Builds the Debian packages the Debian way (dpkg-buildpackage with debhelper,
+# from a copy of the tree) and checks them the way a user's machine and a
+# Debian archive would meet them: lintian, hardening-check, file lists,
+# permissions and dependencies, maintainer scripts, man pages and the systemd
+# unit; then installs them on this machine, runs the installed programs and
+# purges them again.
 #
 # Usage: scripts/package-check.sh
-#   BUILD_DIR=dir      build directory (default build/package)
+#   BUILD_DIR=dir      where the .deb files are put (default build/package)
 #   JOBS=n             parallel build jobs (default 2)
-#   KEEP_INSTALLED=1   leave the package installed at the end
+#   KEEP_INSTALLED=1   leave the packages installed at the end
 # The install step needs root (or sudo); without either it is skipped.
-#
-# Parts whose programs do not exist in the tree yet (the daemon, a tool
-# subcommand) are skipped with a message saying so; everything else fails hard.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
 BUILD_DIR=${BUILD_DIR:-$src/build/package}
 JOBS=${JOBS:-2}
 PACKAGE=torvel-display
+TOOLS=torvel-display-tools
 UNIT=torvel-displayd.service
 RULE=60-torvel-display.rules
+# systemd-analyze security's exposure level the unit must stay at or below.
+MAX_EXPOSURE=3.0
 
 passed=0 failed=0 skipped=0
 ok() {
@@ -48,97 +50,105 @@ trap cleanup EXIT
 bash scripts/setup.sh
 
 # --- build --------------------------------------------------------------------
-section "configure and build ($BUILD_DIR)"
-# Only what the package holds is built (the tests build the rest), so cpack
-# must not build "all" first.
-cmake -S "$src" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DTORVEL_SANITIZE= -DTORVEL_BUILD_TESTS=OFF -DTORVEL_BUILD_BENCH=OFF \
-    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >"$work/configure.log" ||
-    {
-        cat "$work/configure.log"
+section "dpkg-buildpackage -us -uc -b"
+# From a copy, so the tree stays free of debhelper's leftovers and the build
+# sees exactly the tracked and changed files.
+mkdir -p "$work/src"
+tar -C "$src" --exclude=./build --exclude=./out --exclude=./.git --exclude='./obj-*' -cf - . |
+    tar -C "$work/src" -xf -
+mkdir -p "$BUILD_DIR"
+if ! (cd "$work/src" && nice -n 10 dpkg-buildpackage -us -uc -b -j"$JOBS") >"$BUILD_DIR/build.log" 2>&1; then
+    tail -n 60 "$BUILD_DIR/build.log"
+    echo "dpkg-buildpackage failed (log above)"
+    exit 1
+fi
+arch=$(dpkg --print-architecture)
+version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
+deb=$work/${PACKAGE}_${version}_$arch.deb
+tools_deb=$work/${TOOLS}_${version}_$arch.deb
+changes=$work/${PACKAGE}_${version}_$arch.changes
+for f in "$deb" "$tools_deb" "$changes"; do
+    [ -f "$f" ] || {
+        echo "dpkg-buildpackage made no $(basename "$f")"
         exit 1
     }
-targets=(torvel-stream torvel-man-pages)
-have_daemon=0
-# (Not "| grep -q": with pipefail, grep quitting early fails the pipeline.)
-ninja -C "$BUILD_DIR" -t targets all >"$work/targets"
-if grep -q '^torvel-displayd: phony' "$work/targets"; then
-    have_daemon=1
-    targets+=(torvel-displayd)
-else
-    echo "note: torvel-displayd is not buildable in this tree yet: its checks are skipped"
-fi
-cmake --build "$BUILD_DIR" -j "$JOBS" --target "${targets[@]}"
-
-section "cpack -G DEB"
+done
 rm -f "$BUILD_DIR"/*.deb
-(cd "$BUILD_DIR" && cpack -G DEB >"$work/cpack.log") || {
-    cat "$work/cpack.log"
-    exit 1
-}
-debs=("$BUILD_DIR"/*.deb)
-if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
-    echo "expected one .deb in $BUILD_DIR, found: ${debs[*]}"
-    exit 1
+cp "$deb" "$tools_deb" "$BUILD_DIR/"
+echo "packages: $BUILD_DIR/$(basename "$deb") $BUILD_DIR/$(basename "$tools_deb")"
+check "build used dpkg-buildflags' hardening flags" grep -q -- '-fstack-protector-strong' "$BUILD_DIR/build.log"
+
+# --- archive checks -------------------------------------------------------------
+section "lintian"
+# Errors and warnings fail; each accepted one is overridden in debian/ with
+# its reason. Informational tags are listed.
+rc=0
+lintian --fail-on error,warning --display-info --pedantic "$changes" >"$work/lintian" 2>&1 || rc=$?
+grep -v '^running with root privileges' "$work/lintian" | sed 's/^/        /' || true
+if [ $rc -eq 0 ]; then ok "lintian: no errors or warnings"; else bad "lintian (status $rc)"; fi
+
+mkdir -p "$work/root" "$work/tools-root"
+dpkg-deb -x "$deb" "$work/root"
+dpkg-deb -x "$tools_deb" "$work/tools-root"
+section "hardening-check"
+# A binary is marked for control-flow protection only when every object
+# linked into it is. Debian 12's C start files (Scrt1.o, crti.o) are not, so
+# no program linked there can be, whatever its own code is compiled with (the
+# rules compile it with -fcf-protection all the same).
+hardening_opts=()
+if [ "$arch" = amd64 ] && ! readelf -n "$(gcc -print-file-name=Scrt1.o)" | grep -q 'x86 feature: IBT'; then
+    echo "note: this toolchain's start files carry no IBT/SHSTK marking: control flow integrity not checked"
+    hardening_opts+=(--nocfprotection)
 fi
-deb=${debs[0]}
-echo "package: $deb"
+for bin in "$work/root/usr/sbin/torvel-displayd" "$work/tools-root/usr/bin/torvel-stream"; do
+    if out=$(hardening-check "${hardening_opts[@]}" "$bin" 2>&1); then ok "hardening-check ${bin##*/}"; else
+        bad "hardening-check ${bin##*/}:"
+        sed 's/^/        /' <<<"$out"
+    fi
+done
 
 # --- contents -----------------------------------------------------------------
-section "file list and permissions"
-dpkg-deb -c "$deb" >"$work/contents"
-# "mode owner/group size date time path": regular files only.
-awk '$1 ~ /^-/ {print $1, $2, $6}' "$work/contents" | sed 's| \./| /|' | sort -k3 >"$work/files"
-expected=(
-    "-rwxr-xr-x root/root /usr/bin/torvel-stream"
-    "-rw-r--r-- root/root /usr/lib/systemd/system/$UNIT"
-    "-rw-r--r-- root/root /usr/lib/udev/rules.d/$RULE"
-    "-rw-r--r-- root/root /usr/share/man/man1/torvel-stream.1.gz"
-    "-rw-r--r-- root/root /usr/share/man/man8/torvel-displayd.8.gz"
-)
-if [ $have_daemon = 1 ]; then
-    expected+=("-rwxr-xr-x root/root /usr/sbin/torvel-displayd")
-else
-    skip "daemon in /usr/sbin (not buildable yet)"
-fi
-printf '%s\n' "${expected[@]}" | sort -k3 >"$work/files.expected"
-if diff -u "$work/files.expected" "$work/files" >"$work/files.diff"; then
-    ok "package holds exactly the expected files, root-owned, with the expected modes"
-else
-    bad "package file list differs from the expected one:"
-    cat "$work/files.diff"
-fi
-# cmake --install of the same component puts the same files in the same places.
-DESTDIR="$work/cmake-install" cmake --install "$BUILD_DIR" --component torvel-display >/dev/null
-(cd "$work/cmake-install" && find . -type f | sed 's|^\.||' | sort) >"$work/installed"
-check "cmake --install --component torvel-display installs the package's files" \
-    diff -u <(awk '{print $3}' "$work/files.expected" | sort) "$work/installed"
-if grep -qv '^.......... root/root ' "$work/contents"; then
-    bad "entries not owned by root/root"
-    grep -v '^.......... root/root ' "$work/contents"
-fi
+section "file lists and permissions"
+check_files() { # check_files <deb> <expected entries...>: regular files, modes, owners
+    local d=$1 name
+    shift
+    name=$(dpkg-deb -f "$d" Package)
+    dpkg-deb -c "$d" >"$work/contents"
+    # "mode owner/group size date time path": regular files only.
+    awk '$1 ~ /^-/ {print $1, $2, $6}' "$work/contents" | sed 's| \./| /|' | sort -k3 >"$work/files"
+    printf '%s\n' "$@" | sort -k3 >"$work/files.expected"
+    if diff -u "$work/files.expected" "$work/files" >"$work/files.diff"; then
+        ok "$name holds exactly the expected files, root-owned, with the expected modes"
+    else
+        bad "$name file list differs from the expected one:"
+        cat "$work/files.diff"
+    fi
+    if grep -qv '^.......... root/root ' "$work/contents"; then
+        bad "$name: entries not owned by root/root"
+        grep -v '^.......... root/root ' "$work/contents"
+    fi
+}
+check_files "$deb" \
+    "-rwxr-xr-x root/root /usr/sbin/torvel-displayd" \
+    "-rw-r--r-- root/root /lib/systemd/system/$UNIT" \
+    "-rw-r--r-- root/root /lib/udev/rules.d/$RULE" \
+    "-rw-r--r-- root/root /usr/lib/tmpfiles.d/torvel-display.conf" \
+    "-rw-r--r-- root/root /usr/share/metainfo/org.torvel-display.torvel-displayd.metainfo.xml" \
+    "-rw-r--r-- root/root /usr/share/man/man8/torvel-displayd.8.gz" \
+    "-rw-r--r-- root/root /usr/share/doc/$PACKAGE/changelog.gz" \
+    "-rw-r--r-- root/root /usr/share/doc/$PACKAGE/copyright" \
+    "-rw-r--r-- root/root /usr/share/lintian/overrides/$PACKAGE"
+check_files "$tools_deb" \
+    "-rwxr-xr-x root/root /usr/bin/torvel-stream" \
+    "-rw-r--r-- root/root /usr/share/man/man1/torvel-stream.1.gz" \
+    "-rw-r--r-- root/root /usr/share/doc/$TOOLS/changelog.gz" \
+    "-rw-r--r-- root/root /usr/share/doc/$TOOLS/copyright" \
+    "-rw-r--r-- root/root /usr/share/lintian/overrides/$TOOLS"
 
 section "control fields and dependencies"
-field() { dpkg-deb -f "$deb" "$1"; }
-check "Package is $PACKAGE" test "$(field Package)" = "$PACKAGE"
-check "Architecture is $(dpkg --print-architecture)" test "$(field Architecture)" = "$(dpkg --print-architecture)"
-check "Version is set" test -n "$(field Version)"
-check "Maintainer is set" test -n "$(field Maintainer)"
-check "Description has a summary and a long text" \
-    test "$(field Description | wc -l)" -ge 3
-depends=$(field Depends)
-echo "  Depends: $depends"
-echo "  Recommends: $(field Recommends)"
+field() { dpkg-deb -f "$1" "$2"; }
 # The names of the packages in a Depends field, without versions or alternatives.
 depends_names() { tr ',|' '\n' <<<"$1" | sed 's/(.*//; s/:.*//; s/[[:space:]]//g' | grep -v '^$' | sort -u; }
-depends_names "$depends" >"$work/depends"
-check "Depends names x11-xserver-utils (xrandr is run, not linked)" grep -qx x11-xserver-utils "$work/depends"
-
-# Every shared library a packaged binary needs directly must come from a
-# package in Depends: dependencies are computed, and this checks the result
-# independently of how they were computed.
-mkdir -p "$work/root"
-dpkg-deb -x "$deb" "$work/root"
 owner_of() { # the package that ships a library path, trying both sides of merged /usr
     local path=$1 real p out
     real=$(readlink -f "$path")
@@ -150,9 +160,12 @@ owner_of() { # the package that ships a library path, trying both sides of merge
     done
     return 1
 }
-for bin in "$work/root/usr/bin/torvel-stream" "$work/root/usr/sbin/torvel-displayd"; do
-    [ -f "$bin" ] || continue
-    name=${bin#"$work/root"}
+# Every shared library a packaged binary needs directly must come from a
+# package in Depends: dependencies are computed, and this checks the result
+# independently of how they were computed.
+check_libraries() { # check_libraries <binary> <depends file>
+    local bin=$1 depends=$2 name soname path pkg
+    name=${bin##*/}
     ldd "$bin" >"$work/ldd" 2>&1 || true
     if grep -q 'not found' "$work/ldd"; then
         bad "$name: unresolved libraries: $(grep 'not found' "$work/ldd" | tr -s ' \t' ' ')"
@@ -165,28 +178,45 @@ for bin in "$work/root/usr/bin/torvel-stream" "$work/root/usr/sbin/torvel-displa
         [ -n "$path" ] && pkg=$(owner_of "$path" || true)
         if [ -z "$pkg" ]; then
             bad "$name needs $soname, which no installed package ships"
-        elif grep -qx "$pkg" "$work/depends"; then
+        elif grep -qx "$pkg" "$depends"; then
             ok "$name needs $soname: $pkg is in Depends"
         else
             bad "$name needs $soname from $pkg, which is not in Depends"
         fi
     done
+}
+for d in "$deb" "$tools_deb"; do
+    name=$(field "$d" Package)
+    check "$name: Architecture is $arch" test "$(field "$d" Architecture)" = "$arch"
+    check "$name: Maintainer is a project address" \
+        sh -c "dpkg-deb -f '$d' Maintainer | grep -q '<[^@>]*@[^@>.]*\.[a-z]*>' && ! dpkg-deb -f '$d' Maintainer | grep -q localhost"
+    check "$name: Description has a summary and a long text" test "$(field "$d" Description | wc -l)" -ge 3
+    echo "  $name Depends: $(field "$d" Depends)"
 done
+echo "  $PACKAGE Recommends: $(field "$deb" Recommends)"
+depends_names "$(field "$deb" Depends)" >"$work/depends"
+depends_names "$(field "$tools_deb" Depends)" >"$work/tools-depends"
+check "$PACKAGE Depends names x11-xserver-utils (xrandr is run, not linked)" grep -qx x11-xserver-utils "$work/depends"
+check "$TOOLS does not pull in the service" sh -c "! grep -qx '$PACKAGE' '$work/tools-depends'"
+check_libraries "$work/root/usr/sbin/torvel-displayd" "$work/depends"
+check_libraries "$work/tools-root/usr/bin/torvel-stream" "$work/tools-depends"
 
 section "maintainer scripts"
 dpkg-deb -e "$deb" "$work/control"
+dpkg-deb -e "$tools_deb" "$work/tools-control"
 for s in postinst prerm postrm; do
     f=$work/control/$s
     if [ ! -f "$f" ]; then
-        bad "$s missing"
+        bad "$PACKAGE: $s missing"
         continue
     fi
-    check "$s is executable" test -x "$f"
-    check "$s parses (sh -n)" sh -n "$f"
+    check "$PACKAGE: $s is executable and parses (sh -n)" sh -c "test -x '$f' && sh -n '$f'"
 done
+check "$TOOLS has no maintainer scripts (installing it starts nothing)" \
+    sh -c "! ls '$work/tools-control' | grep -q 'inst\|rm'"
 
-# Runs the maintainer scripts with stub systemctl, udevadm and helpers that
-# log their calls, once as on a machine running systemd and udev, once as in a
+# Runs a maintainer script with stub systemctl, udevadm and helpers that log
+# their calls, once as on a machine running systemd and udev, once as in a
 # container or chroot (the paths they test for are moved into the sandbox).
 run_script() { # run_script <booted 0|1> <script> <args...>; prints the calls made
     local booted=$1 script=$2
@@ -200,7 +230,7 @@ run_script() { # run_script <booted 0|1> <script> <args...>; prints the calls ma
         perl -MSocket -e 'my $s; socket($s, PF_UNIX, SOCK_STREAM, 0) or die "$!\n";
                           bind($s, pack_sockaddr_un($ARGV[0])) or die "$!\n"' "$sb/run/udev/control"
     fi
-    for tool in systemctl udevadm deb-systemd-helper deb-systemd-invoke; do
+    for tool in systemctl udevadm deb-systemd-helper deb-systemd-invoke systemd-tmpfiles; do
         # Succeeds always, so "was-enabled" reads as a first installation.
         printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$tool" "$sb" >"$sb/bin/$tool"
         chmod +x "$sb/bin/$tool"
@@ -238,10 +268,12 @@ expect_no_calls() { # expect_no_calls "what" "<calls>" pattern
         ok "$1"
     fi
 }
+vendor=$(sed -n 's/.*ATTR{idVendor}=="\([0-9a-f]*\)".*/\1/p' "$work/root/lib/udev/rules.d/$RULE" | head -n 1)
 calls=$(run_script 1 postinst configure)
-expect_calls "postinst (fresh install, systemd running) enables, reloads systemd and udev, starts" "$calls" \
-    "deb-systemd-helper enable $UNIT" "systemctl --system daemon-reload" "udevadm control --reload-rules" \
-    "udevadm trigger" "deb-systemd-invoke start $UNIT"
+expect_calls "postinst (fresh install, systemd running) triggers the devices, creates the tmpfiles entry, enables and starts" \
+    "$calls" "udevadm control --reload-rules" "udevadm trigger --action=change --subsystem-match=usb --attr-match=idVendor=$vendor" \
+    "systemd-tmpfiles --create torvel-display.conf" "deb-systemd-helper enable $UNIT" \
+    "systemctl --system daemon-reload" "deb-systemd-invoke start $UNIT"
 calls=$(run_script 1 postinst configure 0.0.1)
 expect_calls "postinst (upgrade) restarts the service" "$calls" "deb-systemd-invoke restart $UNIT"
 calls=$(run_script 0 postinst configure)
@@ -251,17 +283,12 @@ calls=$(run_script 1 prerm remove)
 expect_calls "prerm (remove) stops the service" "$calls" "deb-systemd-invoke stop $UNIT"
 calls=$(run_script 1 prerm upgrade 0.0.2)
 expect_no_calls "prerm (upgrade) keeps the service running" "$calls" "stop"
-calls=$(run_script 1 postrm remove)
-expect_calls "postrm (remove) reloads systemd and udev" "$calls" "systemctl --system daemon-reload" \
-    "udevadm control --reload-rules"
 calls=$(run_script 1 postrm purge)
 expect_calls "postrm (purge) drops the enablement" "$calls" "deb-systemd-helper purge $UNIT"
-calls=$(run_script 0 postrm purge)
-expect_no_calls "postrm (chroot/container) leaves systemd and udev alone" "$calls" "systemctl\|udevadm"
 
 # --- documentation --------------------------------------------------------------
 section "man pages"
-for page in "$work/root/usr/share/man/man8/torvel-displayd.8.gz" "$work/root/usr/share/man/man1/torvel-stream.1.gz"; do
+for page in "$work/root/usr/share/man/man8/torvel-displayd.8.gz" "$work/tools-root/usr/share/man/man1/torvel-stream.1.gz"; do
     name=$(basename "$page" .gz)
     [ -f "$page" ] || continue # reported by the file list check
     warnings=$(zcat "$page" | LC_ALL=C.UTF-8 groff -man -ww -z -t 2>&1 || echo "groff failed")
@@ -269,56 +296,54 @@ for page in "$work/root/usr/share/man/man8/torvel-displayd.8.gz" "$work/root/usr
         bad "$name: $warnings"
     fi
 done
-# torvel-stream(1) documents exactly the subcommands the tool has: a page
-# describing a command that is not there is wrong. A command newer than the
-# page is reported, not failed, so adding one does not break the build.
-"$BUILD_DIR/tools/torvel-stream/torvel-stream" --help | sed -n 's/^  \([a-z0-9-]*\).*/\1/p' | sort >"$work/commands"
-zcat "$work/root/usr/share/man/man1/torvel-stream.1.gz" |
+# torvel-stream(1) documents exactly the subcommands the tool has.
+"$work/tools-root/usr/bin/torvel-stream" --help | sed -n 's/^  \([a-z0-9-]*\).*/\1/p' | sort >"$work/commands"
+zcat "$work/tools-root/usr/share/man/man1/torvel-stream.1.gz" |
     sed -n 's/^\.SS \(.*\)$/\1/p' | sed 's/\\-/-/g' | sort >"$work/documented"
-for c in $(comm -23 "$work/documented" "$work/commands"); do
-    bad "torvel-stream(1) documents '$c', which torvel-stream does not have"
-done
-for c in $(comm -12 "$work/documented" "$work/commands"); do
-    ok "torvel-stream(1) documents '$c'"
-done
-for c in $(comm -13 "$work/documented" "$work/commands"); do
-    skip "torvel-stream(1) does not document '$c' yet (add it to packaging/man/torvel-stream.1.in)"
-done
+if diff -u "$work/commands" "$work/documented" >"$work/documented.diff"; then
+    ok "torvel-stream(1) documents exactly the tool's subcommands: $(tr '\n' ' ' <"$work/commands")"
+else
+    bad "torvel-stream(1) and torvel-stream --help disagree (- tool, + page):"
+    cat "$work/documented.diff"
+fi
 
 # --- systemd unit -----------------------------------------------------------------
 section "systemd unit"
-unit_file=$work/root/usr/lib/systemd/system/$UNIT
+unit_file=$work/root/lib/systemd/system/$UNIT
 check "ExecStart names the packaged daemon" grep -qx "ExecStart=/usr/sbin/torvel-displayd" "$unit_file"
-# PrivateTmp would give the service its own /var/tmp and lose the identity file
-# on every restart; device policies would block hot-plugged USB and DRM nodes.
-for key in PrivateTmp PrivateDevices DevicePolicy DeviceAllow ProtectClock ProtectKernelTunables; do
+check "status 255 (libusb cannot start) prevents restarts" grep -qx "RestartPreventExitStatus=255" "$unit_file"
+# PrivateTmp would give the service its own /var/tmp and lose the identity
+# file on every restart; PrivateDevices would hide hot-plugged USB and DRM
+# nodes, which are allowed by major number instead.
+for key in PrivateTmp PrivateDevices PrivateNetwork; do
     if grep -q "^$key=" "$unit_file"; then bad "unit sets $key="; else ok "unit leaves $key unset"; fi
+done
+for allow in "char-usb_device rw" "char-drm rw"; do
+    check "unit allows $allow" grep -qx "DeviceAllow=$allow" "$unit_file"
 done
 # systemd-analyze verify on a staged root: the host's units (for the targets
 # named) plus the package's files, so ExecStart is checked against the package.
-verify_unit() { # verify_unit <root> <label>
-    local out rc=0
-    # Documentation= is checked with man(1): point it at the staged pages.
-    out=$(MANPATH="$1/usr/share/man" systemd-analyze verify --root="$1" "$UNIT" 2>&1) || rc=$?
-    if [ $rc -eq 0 ] && [ -z "$out" ]; then ok "systemd-analyze verify ($2): clean"; else
-        bad "systemd-analyze verify ($2), status $rc:"
-        sed 's/^/        /' <<<"$out"
-    fi
-}
 stage=$work/stage
 mkdir -p "$stage/usr/lib/systemd"
 cp -a /usr/lib/systemd/system "$stage/usr/lib/systemd/"
 cp -a "$work/root/." "$stage/"
-if [ $have_daemon = 1 ]; then
-    verify_unit "$stage" "staged package"
+rc=0
+# Documentation= is checked with man(1): point it at the staged pages.
+out=$(MANPATH="$stage/usr/share/man" systemd-analyze verify --root="$stage" "$UNIT" 2>&1) || rc=$?
+if [ $rc -eq 0 ] && [ -z "$out" ]; then ok "systemd-analyze verify (staged package): clean"; else
+    bad "systemd-analyze verify (staged package), status $rc:"
+    sed 's/^/        /' <<<"$out"
+fi
+exposure=$(systemd-analyze security --offline=true "$unit_file" 2>/dev/null |
+    sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+if [ -n "$exposure" ] && awk -v e="$exposure" -v m="$MAX_EXPOSURE" 'BEGIN { exit !(e <= m) }'; then
+    ok "systemd-analyze security: exposure $exposure (at most $MAX_EXPOSURE)"
 else
-    # Everything but the missing binary can still be checked.
-    install -D -m 755 /bin/true "$stage/usr/sbin/torvel-displayd"
-    verify_unit "$stage" "staged package, placeholder for the daemon not built yet"
+    bad "systemd-analyze security: exposure '${exposure:-none}' above $MAX_EXPOSURE"
 fi
 
 # --- install on this machine --------------------------------------------------------
-section "install the package"
+section "install the packages"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
     if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then SUDO="sudo -n"; else SUDO="none"; fi
@@ -327,69 +352,69 @@ if [ "$SUDO" = none ]; then
     skip "install, run and purge: needs root or sudo"
 else
     export DEBIAN_FRONTEND=noninteractive
-    apt_install() { $SUDO apt-get install -y -qq --reinstall --allow-downgrades "$deb" >"$work/apt.log" 2>&1; }
-    if ! apt_install; then
+    # Waits for another apt or dpkg run on this machine instead of failing.
+    apt=(apt-get -o DPkg::Lock::Timeout=600 -y -qq)
+    apt_install() { # apt_install <deb>...
+        $SUDO "${apt[@]}" install --reinstall --allow-downgrades "$@" >"$work/apt.log" 2>&1 && return 0
         # Dependencies not in the local lists yet: fetch the lists once.
-        $SUDO apt-get update -qq >/dev/null 2>&1 || true
-        apt_install || true
-    fi
-    status=$(dpkg-query -W -f='${Status} ${Version}' "$PACKAGE" 2>/dev/null || true)
-    if [ "$status" = "install ok installed $(field Version)" ]; then
-        ok "apt-get install $(basename "$deb") (dependencies pulled, postinst ran)"
-    else
-        bad "apt-get install failed:"
+        $SUDO "${apt[@]}" update >/dev/null 2>&1 || true
+        $SUDO "${apt[@]}" install --reinstall --allow-downgrades "$@" >"$work/apt.log" 2>&1
+    }
+    installed() { [ "$(dpkg-query -W -f='${Status} ${Version}' "$1" 2>/dev/null || true)" = "install ok installed $version" ]; }
+    enabled() { test -L /etc/systemd/system/graphical.target.wants/$UNIT; }
+    $SUDO "${apt[@]}" purge "$PACKAGE" "$TOOLS" >/dev/null 2>&1 || true
+
+    apt_install "$tools_deb" || true
+    if installed "$TOOLS"; then ok "apt-get install $(basename "$tools_deb")"; else
+        bad "apt-get install $(basename "$tools_deb") failed:"
         cat "$work/apt.log"
     fi
-
+    check "installing $TOOLS alone enables no service" sh -c "! test -e /etc/systemd/system/graphical.target.wants/$UNIT && ! test -e /usr/sbin/torvel-displayd"
     check "installed torvel-stream is on the PATH at /usr/bin" test "$(command -v torvel-stream)" = /usr/bin/torvel-stream
-    if grep -qx blob "$work/commands"; then
-        check "torvel-stream blob writes the 138-byte table blob" test "$(/usr/bin/torvel-stream blob | wc -c)" = 138
-    else
-        skip "torvel-stream blob (subcommand not built yet); running --help instead"
-        check "torvel-stream --help runs" sh -c '/usr/bin/torvel-stream --help >/dev/null'
+    check "torvel-stream blob writes the 138-byte table blob" test "$(/usr/bin/torvel-stream blob | wc -c)" = 138
+
+    apt_install "$deb" || true
+    if installed "$PACKAGE"; then ok "apt-get install $(basename "$deb") (dependencies pulled, postinst ran)"; else
+        bad "apt-get install $(basename "$deb") failed:"
+        cat "$work/apt.log"
     fi
+    check "unit installed where systemd looks" test -f /lib/systemd/system/$UNIT
+    check "udev rule installed where udev looks" test -f /lib/udev/rules.d/$RULE
+    check "tmpfiles.d entry installed" test -f /usr/lib/tmpfiles.d/torvel-display.conf
+    check "postinst enabled the service for the graphical target" enabled
 
-    check "unit installed where systemd looks" test -f /usr/lib/systemd/system/$UNIT
-    check "udev rule installed where udev looks" test -f /usr/lib/udev/rules.d/$RULE
-    check "postinst enabled the service for the graphical target" \
-        test -L /etc/systemd/system/graphical.target.wants/$UNIT
-
-    if [ $have_daemon = 1 ]; then
-        rc=0
-        # Man pages may be excluded from installation (minimal images): take
-        # Documentation= from the package itself.
-        out=$(MANPATH="$work/root/usr/share/man" systemd-analyze verify /usr/lib/systemd/system/$UNIT 2>&1) || rc=$?
-        if [ $rc -eq 0 ] && [ -z "$out" ]; then ok "systemd-analyze verify (installed): clean"; else
-            bad "systemd-analyze verify (installed), status $rc: $out"
-        fi
-        # The installed daemon must at least start: libraries resolve, the
-        # banner prints, and it ends by the design's rules (0 after SIGINT
-        # with no device, or 255 where this machine has no USB layer).
-        rc=0
-        timeout --preserve-status -s INT -k 10 5 /usr/sbin/torvel-displayd </dev/null >"$work/daemon.out" 2>&1 || rc=$?
-        if grep -q "Hello libusb + evdi screen" "$work/daemon.out" &&
-            { { [ $rc -eq 0 ] && grep -q "Quenfa..." "$work/daemon.out"; } || [ $rc -eq 255 ]; }; then
-            ok "installed torvel-displayd starts and ends with status $rc"
-        else
-            bad "installed torvel-displayd: status $rc, output:"
-            sed 's/^/        /' "$work/daemon.out"
-        fi
+    rc=0
+    # Man pages may be excluded from installation (minimal images): take
+    # Documentation= from the package itself.
+    out=$(MANPATH="$work/root/usr/share/man" systemd-analyze verify /lib/systemd/system/$UNIT 2>&1) || rc=$?
+    if [ $rc -eq 0 ] && [ -z "$out" ]; then ok "systemd-analyze verify (installed): clean"; else
+        bad "systemd-analyze verify (installed), status $rc: $out"
+    fi
+    # The installed daemon must at least start: libraries resolve, the
+    # banner prints, and it ends by the design's rules (0 after SIGINT
+    # with no device, or 255 where this machine has no USB layer).
+    rc=0
+    timeout --preserve-status -s INT -k 10 5 /usr/sbin/torvel-displayd </dev/null >"$work/daemon.out" 2>&1 || rc=$?
+    if grep -q "Hello libusb + evdi screen" "$work/daemon.out" &&
+        { { [ $rc -eq 0 ] && grep -q "Quenfa..." "$work/daemon.out"; } || [ $rc -eq 255 ]; }; then
+        ok "installed torvel-displayd starts and ends with status $rc"
     else
-        skip "installed daemon checks (daemon not built yet)"
+        bad "installed torvel-displayd: status $rc, output:"
+        sed 's/^/        /' "$work/daemon.out"
     fi
 
     if [ "${KEEP_INSTALLED:-0}" = 1 ]; then
-        echo "note: KEEP_INSTALLED=1: $PACKAGE stays installed"
+        echo "note: KEEP_INSTALLED=1: $PACKAGE and $TOOLS stay installed"
     else
-        section "purge the package"
-        if $SUDO apt-get purge -y -qq "$PACKAGE" >"$work/purge.log" 2>&1; then
+        section "purge the packages"
+        if $SUDO "${apt[@]}" purge "$PACKAGE" "$TOOLS" >"$work/purge.log" 2>&1; then
             ok "apt-get purge (prerm and postrm ran)"
         else
             bad "apt-get purge failed:"
             cat "$work/purge.log"
         fi
-        check "files removed" test ! -e /usr/bin/torvel-stream -a ! -e /usr/lib/systemd/system/$UNIT
-        check "enablement removed" test ! -L /etc/systemd/system/graphical.target.wants/$UNIT
+        check "files removed" test ! -e /usr/bin/torvel-stream -a ! -e /lib/systemd/system/$UNIT -a ! -e /usr/sbin/torvel-displayd
+        check "enablement removed" sh -c "! test -L /etc/systemd/system/graphical.target.wants/$UNIT"
     fi
 fi
 

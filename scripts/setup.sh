@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb x11-xserver-utils libx11-dev libxext-dev
   dpkg-dev file systemd groff-base man-db python3
+  debhelper lintian devscripts udev
 )
 
 missing=()
