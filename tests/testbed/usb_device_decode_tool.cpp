@@ -146,24 +146,25 @@ TEST_F(DecodeTool, ViolationsOnePerLineAndStatusOne) {
     EXPECT_TRUE(fs::exists(png));  // still drawn
 }
 
-TEST_F(DecodeTool, BadArgumentsOneLineStatusTwo) {
+// A wrong command line ends with status 2, a blob that cannot be used with 1.
+TEST_F(DecodeTool, BadArgumentsAndBlobsOneLineStatusTwoOrOne) {
     const std::vector<uint8_t> empty;
     const auto blob = tb::make_quant_blob(90);
     auto broken = std::vector<uint8_t>(blob.begin(), blob.end());
     broken[0] = 0;
     const auto broken_path = write("broken.bin", broken);
-    const std::vector<std::vector<std::string>> cases = {
-        {"--width", "64"},
-        {"--width", "64", "--height", "0"},
-        {"--width", "64", "--height", "8", "--quality", "101"},
-        {"--width", "64", "--height", "8", "--quality", "90", "--blob", broken_path},
-        {"--width", "64", "--height", "8", "--blob", (dir_ / "missing.bin").string()},
-        {"--width", "64", "--height", "8", "--blob", broken_path},
-        {"--width", "64", "--height", "8", "--colour", "red"},
+    const std::vector<std::pair<int, std::vector<std::string>>> cases = {
+        {2, {"--width", "64"}},
+        {2, {"--width", "64", "--height", "0"}},
+        {2, {"--width", "64", "--height", "8", "--quality", "101"}},
+        {2, {"--width", "64", "--height", "8", "--quality", "90", "--blob", broken_path}},
+        {1, {"--width", "64", "--height", "8", "--blob", (dir_ / "missing.bin").string()}},
+        {1, {"--width", "64", "--height", "8", "--blob", broken_path}},
+        {2, {"--width", "64", "--height", "8", "--colour", "red"}},
     };
-    for (const auto &args : cases) {
+    for (const auto &[status, args] : cases) {
         const auto r = run(empty, args);
-        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_EQ(r.status, status) << args.back();
         EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
         EXPECT_EQ(r.err.rfind("torvel-stream: ", 0), 0u) << r.err;
     }

@@ -52,9 +52,8 @@ int bench(int argc, char **argv) {
     const size_t frame_bytes = stride * static_cast<size_t>(height);
     auto frame = std::make_unique_for_overwrite<uint8_t[]>(frame_bytes);
     if (!read_exact(STDIN_FILENO, frame.get(), frame_bytes)) {
-        std::fprintf(stderr, "torvel-stream: standard input holds less than one %ldx%ld frame\n",
-                     width, height);
-        return 2;
+        return failure("standard input holds less than one " + std::to_string(width) + "x" +
+                       std::to_string(height) + " frame");
     }
 
     // The device slot as the timer work prepares it.
@@ -112,4 +111,14 @@ int bench(int argc, char **argv) {
 
 }  // namespace
 
-TORVEL_STREAM_COMMAND("bench", "bench --width W --height H [--threads N] [--frames K]", bench);
+TORVEL_STREAM_COMMAND("bench", "bench --width W --height H [--threads N] [--frames K] < frame.bgrx",
+                      "Times the daemon's frame path on one frame (BGRX, 4 bytes a pixel, rows of\n"
+                      "4 x W bytes) read from standard input: the median time of the frame right\n"
+                      "after a mode change (every block coded), of the same frame once nothing\n"
+                      "changes, and the length of the first frame's stream.\n\n"
+                      "options:\n"
+                      "  --width W     frame width in pixels (required)\n"
+                      "  --height H    frame height in pixels (required)\n"
+                      "  --threads N   encoder workers, 1..4 (default 4, the daemon's)\n"
+                      "  --frames K    frames timed in each case (default 15)\n",
+                      bench);

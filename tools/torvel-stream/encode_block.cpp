@@ -47,7 +47,7 @@ bool parse_side(const Options &options, const char *name, long fallback, int &si
 }
 
 // Options, then exactly width x height x 3 bytes of standard input. Returns 0
-// or the exit status of a usage error (already reported).
+// or the exit status of the error (already reported).
 int read_block_job(int argc, char **argv, BlockJob &job) {
     Options options;
     std::string error;
@@ -64,12 +64,12 @@ int read_block_job(int argc, char **argv, BlockJob &job) {
                            std::to_string(kMaxPixels) + " samples per plane)");
     }
     const size_t expected = static_cast<size_t>(pixels) * 3;
-    if (!read_all(STDIN_FILENO, job.planes)) return usage_error("cannot read standard input");
+    if (!read_all(STDIN_FILENO, job.planes)) return failure("cannot read standard input");
     if (job.planes.size() != expected) {
-        return usage_error(std::string(job.planes.size() < expected ? "short" : "too long") +
-                           " input: " + std::to_string(job.width) + "x" +
-                           std::to_string(job.height) + " needs " + std::to_string(expected) +
-                           " bytes (Y, Cb, Cr planes), got " + std::to_string(job.planes.size()));
+        return failure(std::string(job.planes.size() < expected ? "short" : "too long") +
+                       " input: " + std::to_string(job.width) + "x" + std::to_string(job.height) +
+                       " needs " + std::to_string(expected) + " bytes (Y, Cb, Cr planes), got " +
+                       std::to_string(job.planes.size()));
     }
     return 0;
 }
@@ -139,12 +139,34 @@ int blob_command(int argc, char **argv) {
     return 0;
 }
 
+constexpr char kPlanesHelp[] =
+    "Standard input holds the Y, Cb and Cr planes, each W x H bytes, rows top to\n"
+    "bottom, as the daemon's colour conversion leaves a block.\n\n"
+    "options:\n"
+    "  --quality Q   quantisation quality 0..100 (default 90, the daemon's)\n"
+    "  --width W     block width, a multiple of 8 (default 32)\n"
+    "  --height H    block height, a multiple of 8 (default 8)\n";
+
+constexpr char kEncodeBlockHelp[] =
+    "Writes the entropy-coded data that the block encoder produces for one block\n"
+    "(what follows a block header in the stream), ending with the EOI marker.\n\n";
+constexpr char kJpegHelp[] =
+    "Writes a complete baseline JPEG file of the block (the encoder's own marker\n"
+    "segments around its data), which any JPEG decoder can show.\n\n";
+
+std::string g_encode_block_help = std::string(kEncodeBlockHelp) + kPlanesHelp;
+std::string g_jpeg_help = std::string(kJpegHelp) + kPlanesHelp;
+
 }  // namespace
 
-// Standard input holds the Y, Cb and Cr planes, each W x H bytes, rows top to
-// bottom; encode-block writes what `encode` produces, jpeg a complete file.
 TORVEL_STREAM_COMMAND("encode-block",
                       "encode-block [--quality Q] [--width W] [--height H] < planes",
-                      encode_block_command);
-TORVEL_STREAM_COMMAND("jpeg", "jpeg [--quality Q] [--width W] [--height H] < planes", jpeg_command);
-TORVEL_STREAM_COMMAND("blob", "blob [--quality Q]", blob_command);
+                      g_encode_block_help.c_str(), encode_block_command);
+TORVEL_STREAM_COMMAND("jpeg", "jpeg [--quality Q] [--width W] [--height H] < planes",
+                      g_jpeg_help.c_str(), jpeg_command);
+TORVEL_STREAM_COMMAND("blob", "blob [--quality Q]",
+                      "Writes the 138-byte quantisation table blob that the daemon sends to a\n"
+                      "device with SetQuantTable (two DQT segments: luminance, chrominance).\n\n"
+                      "options:\n"
+                      "  --quality Q   quantisation quality 0..100 (default 90, the daemon's)\n",
+                      blob_command);

@@ -1,3 +1,4 @@
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -5,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "command.h"
 
@@ -15,9 +17,29 @@ constexpr size_t kMaxCommands = 16;
 Command g_commands[kMaxCommands];
 size_t g_command_count = 0;
 
+#ifndef TORVEL_STREAM_VERSION
+#define TORVEL_STREAM_VERSION "unknown"
+#endif
+
 void print_usage(FILE *out) {
-    std::fputs("usage: torvel-stream COMMAND [OPTIONS]\ncommands:\n", out);
+    std::fputs(
+        "usage: torvel-stream COMMAND [OPTIONS]  (COMMAND --help for its own; --version)\n"
+        "commands:\n",
+        out);
     for (size_t i = 0; i < g_command_count; ++i) std::fprintf(out, "  %s\n", g_commands[i].usage);
+}
+
+void print_command_help(const Command &c) {
+    std::printf("usage: torvel-stream %s\n\n%s", c.usage, c.help);
+}
+
+// "--help" or "-h" among a subcommand's arguments (before a "--").
+bool asks_for_help(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) return false;
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+    }
+    return false;
 }
 
 bool parse_long(const std::string &text, long &out) {
@@ -38,27 +60,45 @@ bool register_command(const Command &command) {
     return true;
 }
 
-bool parse_options(int argc, char **argv, std::initializer_list<std::string_view> valued,
-                   std::initializer_list<std::string_view> flags, Options &out,
-                   std::string &error) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        bool is_valued = false, is_flag = false;
-        for (auto v : valued) is_valued |= arg.size() > 2 && arg.substr(2) == v;
-        for (auto f : flags) is_flag |= arg.size() > 2 && arg.substr(2) == f;
-        if (!arg.starts_with("--") || (!is_valued && !is_flag)) {
-            error = "unknown option '" + std::string(arg) + "'";
+bool parse_options(int argc, char **argv, std::initializer_list<const char *> valued,
+                   std::initializer_list<const char *> flags, Options &out, std::string &error,
+                   bool positional_allowed) {
+    std::vector<option> table;
+    for (const char *v : valued) table.push_back({v, required_argument, nullptr, 0});
+    for (const char *f : flags) table.push_back({f, no_argument, nullptr, 0});
+    table.push_back({nullptr, 0, nullptr, 0});
+    // "-": positional arguments come back in order as code 1; ":": a missing
+    // value is told apart from an unknown option. No message of getopt's own.
+    optind = 0;
+    opterr = 0;
+    for (;;) {
+        int index = -1;
+        const int c = getopt_long(argc, argv, "-:", table.data(), &index);
+        if (c == -1) break;
+        const std::string arg = argv[optind - 1];
+        if (c == 1) {
+            if (!positional_allowed) {
+                error = "unexpected argument '" + std::string(optarg) + "'";
+                return false;
+            }
+            out.positional.emplace_back(optarg);
+        } else if (c == ':') {
+            error = "option '" + arg + "' needs a value";
+            return false;
+        } else if (c == '?' || index < 0) {
+            error = "unknown option '" + arg + "'";
+            return false;
+        } else {
+            out.values[table[static_cast<size_t>(index)].name] = optarg ? optarg : "";
+        }
+    }
+    // Everything after "--" is positional.
+    for (int i = optind; i < argc; ++i) {
+        if (!positional_allowed) {
+            error = "unexpected argument '" + std::string(argv[i]) + "'";
             return false;
         }
-        if (is_flag) {
-            out.values[std::string(arg.substr(2))] = "";
-            continue;
-        }
-        if (i + 1 >= argc) {
-            error = "option '" + std::string(arg) + "' needs a value";
-            return false;
-        }
-        out.values[std::string(arg.substr(2))] = argv[++i];
+        out.positional.emplace_back(argv[i]);
     }
     return true;
 }
@@ -82,7 +122,12 @@ bool get_int(const Options &options, std::string_view name, long fallback, long 
 
 int usage_error(const std::string &message) {
     std::fprintf(stderr, "torvel-stream: %s\n", message.c_str());
-    return 2;
+    return EXIT_USAGE;
+}
+
+int failure(const std::string &message) {
+    std::fprintf(stderr, "torvel-stream: %s\n", message.c_str());
+    return EXIT_WORK_FAILED;
 }
 
 bool read_all(int fd, std::vector<uint8_t> &out) {
@@ -131,12 +176,26 @@ bool write_all(int fd, const void *data, size_t n) {
 
 int main(int argc, char **argv) {
     using namespace torvel_stream;
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        print_usage(argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+    if (argc < 2) {
+        print_usage(stderr);
+        return EXIT_USAGE;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        print_usage(stdout);
+        return 0;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("torvel-stream %s\n", TORVEL_STREAM_VERSION);
+        return 0;
     }
     for (size_t i = 0; i < g_command_count; ++i) {
-        if (std::strcmp(g_commands[i].name, argv[1]) == 0) return g_commands[i].run(argc - 1, argv + 1);
+        const Command &c = g_commands[i];
+        if (std::strcmp(c.name, argv[1]) != 0) continue;
+        if (asks_for_help(argc - 1, argv + 1)) {
+            print_command_help(c);
+            return 0;
+        }
+        return c.run(argc - 1, argv + 1);
     }
     return usage_error(std::string("unknown command '") + argv[1] + "' (see torvel-stream --help)");
 }
