@@ -100,7 +100,9 @@ if [ "$arch" = amd64 ] && ! readelf -n "$(gcc -print-file-name=Scrt1.o)" | grep 
     echo "note: this toolchain's start files carry no IBT/SHSTK marking: control flow integrity not checked"
     hardening_opts+=(--nocfprotection)
 fi
-for bin in "$work/root/usr/sbin/torvel-displayd" "$work/tools-root/usr/bin/torvel-stream"; do
+helper_dir=/usr/libexec/torvel-display/bin
+for bin in "$work/root/usr/sbin/torvel-displayd" "$work/root$helper_dir/torvel-xsession" \
+    "$work/tools-root/usr/bin/torvel-stream"; do
     if out=$(hardening-check "${hardening_opts[@]}" "$bin" 2>&1); then ok "hardening-check ${bin##*/}"; else
         bad "hardening-check ${bin##*/}:"
         sed 's/^/        /' <<<"$out"
@@ -130,6 +132,7 @@ check_files() { # check_files <deb> <expected entries...>: regular files, modes,
 }
 check_files "$deb" \
     "-rwxr-xr-x root/root /usr/sbin/torvel-displayd" \
+    "-rwxr-xr-x root/root $helper_dir/torvel-xsession" \
     "-rw-r--r-- root/root /lib/systemd/system/$UNIT" \
     "-rw-r--r-- root/root /lib/udev/rules.d/$RULE" \
     "-rw-r--r-- root/root /usr/lib/tmpfiles.d/torvel-display.conf" \
@@ -138,6 +141,11 @@ check_files "$deb" \
     "-rw-r--r-- root/root /usr/share/doc/$PACKAGE/changelog.gz" \
     "-rw-r--r-- root/root /usr/share/doc/$PACKAGE/copyright" \
     "-rw-r--r-- root/root /usr/share/lintian/overrides/$PACKAGE"
+# The session helper stands in for each X client the daemon runs.
+for client in xrandr xrefresh; do
+    check "$helper_dir/$client is the session helper" \
+        grep -q "^lrwxrwxrwx root/root .* \.$helper_dir/$client -> torvel-xsession\$" <(dpkg-deb -c "$deb")
+done
 check_files "$tools_deb" \
     "-rwxr-xr-x root/root /usr/bin/torvel-stream" \
     "-rw-r--r-- root/root /usr/share/man/man1/torvel-stream.1.gz" \
@@ -199,6 +207,7 @@ depends_names "$(field "$tools_deb" Depends)" >"$work/tools-depends"
 check "$PACKAGE Depends names x11-xserver-utils (xrandr is run, not linked)" grep -qx x11-xserver-utils "$work/depends"
 check "$TOOLS does not pull in the service" sh -c "! grep -qx '$PACKAGE' '$work/tools-depends'"
 check_libraries "$work/root/usr/sbin/torvel-displayd" "$work/depends"
+check_libraries "$work/root$helper_dir/torvel-xsession" "$work/depends"
 check_libraries "$work/tools-root/usr/bin/torvel-stream" "$work/tools-depends"
 
 section "maintainer scripts"
@@ -312,6 +321,8 @@ section "systemd unit"
 unit_file=$work/root/lib/systemd/system/$UNIT
 check "ExecStart names the packaged daemon" grep -qx "ExecStart=/usr/sbin/torvel-displayd" "$unit_file"
 check "status 255 (libusb cannot start) prevents restarts" grep -qx "RestartPreventExitStatus=255" "$unit_file"
+check "the session helper comes first in the service's PATH" grep -q "^Environment=PATH=$helper_dir:" "$unit_file"
+check "the unit names no display (the helper finds it; a drop-in may)" sh -c "! grep -q '^Environment=DISPLAY\|^Environment=XAUTHORITY' '$unit_file'"
 # PrivateTmp would give the service its own /var/tmp and lose the identity
 # file on every restart; PrivateDevices would hide hot-plugged USB and DRM
 # nodes, which are allowed by major number instead.
@@ -382,6 +393,8 @@ else
     check "udev rule installed where udev looks" test -f /lib/udev/rules.d/$RULE
     check "tmpfiles.d entry installed" test -f /usr/lib/tmpfiles.d/torvel-display.conf
     check "postinst enabled the service for the graphical target" enabled
+    # Without logind (a container) it finds no session: status 1, one line.
+    check "installed session helper runs" sh -c "$helper_dir/torvel-xsession --describe >/dev/null; [ \$? -le 1 ]"
 
     rc=0
     # Man pages may be excluded from installation (minimal images): take

@@ -11,6 +11,7 @@
 #include "encoder_worker.h"
 #include "hotplug.h"
 #include "registry.h"
+#include "rotation.h"
 #include "setup.h"
 #include "state.h"
 
@@ -89,6 +90,7 @@ int main(int, char **) {
            TORVEL_BUILD_TIME);
     puts("Hello libusb + evdi screen");
     signal(SIGINT, sigint_handler);
+    note_wayland_session();
     registry_reset();
     create_rgb2ycc_table();
 

@@ -18,6 +18,8 @@ namespace {
 constexpr char OUTPUT_PREFIX[] = "DVI-I-";
 constexpr size_t OUTPUT_PREFIX_LEN = 6;
 constexpr char LIST_COMMAND[] = "xrandr -q | grep \" connected \"";
+constexpr char WAYLAND_NOTE_COMMAND[] =
+    "command -v torvel-xsession >/dev/null 2>&1 && torvel-xsession --note-wayland";
 constexpr useconds_t STEP_US = 100000;
 constexpr int STEPS_PER_POLL = 10;  // one orientation poll per second
 
@@ -47,6 +49,10 @@ void run_shell(const char *command) {
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+void note_wayland_session() {
+    run_shell(WAYLAND_NOTE_COMMAND);
 }
 
 bool safe_output_name(const char *name) {

@@ -28,6 +28,12 @@ bool safe_output_name(const char *name);
 // names not starting "DVI-I-" (not named yet) and for unsafe names.
 bool rotation_command(unsigned orientation, const char *name, char *out, size_t out_size);
 
+// On a Wayland desktop xrandr reaches only Xwayland's outputs: the session
+// helper (torvel-xsession, first in the service's PATH) prints one line
+// saying whether outputs are named and rotated there at all. Nothing happens
+// where the helper is not installed.
+void note_wayland_session();
+
 // Runs `command` with /bin/sh and waits for it. Unlike system() it leaves
 // the signal dispositions alone: system() ignores SIGINT process-wide while
 // the command runs, so an interrupt arriving then would be lost.

@@ -220,6 +220,9 @@ class SimImpl final : public Sim {
             "printf '%s\\n' \"$*\" >> '" +
             tmp_ +
             "/xrandr.log'\n"
+            "printf 'DISPLAY=%s XAUTHORITY=%s\\n' \"$DISPLAY\" \"$XAUTHORITY\" >> '" +
+            tmp_ +
+            "/xrandr-env.log'\n"
             "if [ $# -eq 0 ]; then cat '" +
             tmp_ +
             "/xrandr-q.txt'; fi\n"
@@ -255,6 +258,7 @@ class SimImpl final : public Sim {
         std::vector<std::string> env;
         const char *path = std::getenv("PATH");
         std::string new_path = tmp_ + "/bin:" + (path ? path : "/usr/bin:/bin");
+        if (!opts_.path_prefix.empty()) new_path = opts_.path_prefix + ":" + new_path;
         const std::string exe = find_in_path(opts_.command[0], new_path);
         // A sanitizer runtime must come first of all: the harness's own (its
         // build of the interposer needs it), or the one the program was
@@ -459,6 +463,12 @@ class SimImpl final : public Sim {
         return lines;
     }
 
+    std::vector<std::string> xrandr_environments() override {
+        std::vector<std::string> out;
+        std::istringstream s(read_file(tmp_ + "/xrandr-env.log"));
+        for (std::string line; std::getline(s, line);) out.push_back(line);
+        return out;
+    }
     std::string daemon_log() override { return read_file(log_path_); }
     std::string identity_file() override { return read_file(tmp_ + "/vartmp/torvel_display.id"); }
 

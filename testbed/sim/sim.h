@@ -21,7 +21,8 @@
 //     output), freeze (keep the content still), fail_evdi (inject an ioctl
 //     fault), device(i) and evdi() for anything else
 //   observation: output_of(dev) (virtual output index serving device dev, or
-//     -1), xrandr_commands(), daemon_log(), identity_file()
+//     -1), xrandr_commands(), xrandr_environments(), daemon_log(),
+//     identity_file()
 //   ending: stop() (SIGINT, wait), capture() (screens and device frames, call
 //     while the daemon still runs), write_outputs(report) (screen-N.png,
 //     device-N.png, report.json in options.out_dir)
@@ -72,6 +73,9 @@ struct Options {
     std::string evdi_library;
     // Answer new outputs with a modeset and paint content (the desktop).
     bool desktop = true;
+    // Directories put in the program's PATH before the harness's own (which
+    // holds the fake xrandr): a session helper found there runs the fake.
+    std::string path_prefix;
 };
 
 // "MODEL[:id=0xHEX][:feature=N][:orient=N][:mirror=N]", MODEL 0..5 or "rotating".
@@ -160,6 +164,8 @@ class Sim {
     virtual evdiemu::Control &evdi() = 0;
     virtual int output_of(int dev) = 0;
     virtual std::vector<std::string> xrandr_commands() = 0;
+    // "DISPLAY=... XAUTHORITY=..." as each xrandr call saw them, in order.
+    virtual std::vector<std::string> xrandr_environments() = 0;
     virtual std::string daemon_log() = 0;
     virtual std::string identity_file() = 0;
 
