@@ -79,44 +79,36 @@ TEST(XSessionE2E, NamingAndRotationFollowEachDisplayManagersLayout) {
     EXPECT_EQ(environment_of(*run, "-q"),
               "DISPLAY=:" + n0 + " XAUTHORITY=/var/run/lightdm/root/:" + n0);
 
+    // Another display manager's X server replaces the last; the device is
+    // turned; the rotation must reach the new server with its authority.
+    auto turn_under = [&](int k, std::vector<std::string> argv, FakeSession session,
+                          uint8_t orientation, const std::string &rotation,
+                          const std::string &auth) {
+        desk.stop_x(x);
+        const std::string n = std::to_string(desk.display_number(k));
+        x = desk.start_x(desk.display_number(k), argv);
+        session.display = ":" + n;
+        desk.session(session);
+        const std::string command = "--output DVI-I-1-1 --rotate " + rotation;
+        run->set_orientation(0, orientation);
+        ASSERT_TRUE(
+            run->wait_until([&] { return count_like(run->xrandr_commands(), command) == 1; }, 10s))
+            << run->daemon_log();
+        EXPECT_EQ(environment_of(*run, command), "DISPLAY=:" + n + " XAUTHORITY=" + auth);
+    };
     // GDM: the user's Xorg on vt2, started with -displayfd, its authority in
     // the user's runtime directory.
-    desk.stop_x(x);
-    const std::string n1 = std::to_string(desk.display_number(1));
-    x = desk.start_x(
-        desk.display_number(1),
+    turn_under(
+        1,
         {"/usr/lib/xorg/Xorg", "vt2", "-displayfd", "3", "-auth", "/run/user/1000/gdm/Xauthority",
-         "-nolisten", "tcp", "-background", "none", "-noreset", "-keeptty", "-novtswitch"});
-    s.id = "4";
-    s.display = ":" + n1;
-    s.uid = 1000;
-    s.vt = 2;
-    desk.session(s);
-    const std::string left = "--output DVI-I-1-1 --rotate left";
-    run->set_orientation(0, 1);
-    ASSERT_TRUE(run->wait_until([&] { return count_like(run->xrandr_commands(), left) == 1; }, 10s))
-        << run->daemon_log();
-    EXPECT_EQ(environment_of(*run, left),
-              "DISPLAY=:" + n1 + " XAUTHORITY=/run/user/1000/gdm/Xauthority");
-
+         "-nolisten", "tcp", "-background", "none", "-noreset", "-keeptty", "-novtswitch"},
+        {.id = "4", .uid = 1000, .vt = 2}, 1, "left", "/run/user/1000/gdm/Xauthority");
     // SDDM: an authority file whose name changes at every X start.
-    desk.stop_x(x);
-    const std::string n2 = std::to_string(desk.display_number(2));
     const std::string auth = "/run/sddm/xauth_" + std::to_string(std::random_device{}() % 1000000);
-    desk.start_x(desk.display_number(2),
-                 {"/usr/lib/xorg/Xorg", "-nolisten", "tcp", "-background", "none", "-seat", "seat0",
-                  "vt1", "-auth", auth, "-noreset", "-displayfd", "16"});
-    s.id = "5";
-    s.display = ":" + n2;
-    s.uid = 0;
-    s.vt = 1;
-    desk.session(s);
-    const std::string inverted = "--output DVI-I-1-1 --rotate inverted";
-    run->set_orientation(0, 2);
-    ASSERT_TRUE(
-        run->wait_until([&] { return count_like(run->xrandr_commands(), inverted) == 1; }, 10s))
-        << run->daemon_log();
-    EXPECT_EQ(environment_of(*run, inverted), "DISPLAY=:" + n2 + " XAUTHORITY=" + auth);
+    turn_under(2,
+               {"/usr/lib/xorg/Xorg", "-nolisten", "tcp", "-background", "none", "-seat", "seat0",
+                "vt1", "-auth", auth, "-noreset", "-displayfd", "16"},
+               {.id = "5", .vt = 1}, 2, "inverted", auth);
     EXPECT_EQ(run->stop(10s), 0);
 }
 

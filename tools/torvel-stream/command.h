@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "stream_input.h"
+
 namespace torvel_stream {
 
 inline constexpr int EXIT_WORK_FAILED = 1;
@@ -60,6 +62,10 @@ int usage_error(const std::string &message);
 int failure(const std::string &message);
 
 bool read_all(int fd, std::vector<uint8_t> &out);
+// Standard input as one transfer, or with `framed` as encode-frames' output
+// split into its frames (which point into `input`). Returns 0, or the exit
+// status of the failure (already reported).
+int read_transfers(bool framed, std::vector<uint8_t> &input, std::vector<FrameSlice> &frames);
 // Reads exactly `n` bytes; false at end of input before that.
 bool read_exact(int fd, void *buffer, size_t n);
 bool write_all(int fd, const void *data, size_t n);

@@ -60,13 +60,8 @@ int run_decode(int argc, char **argv) {
     if (!decoder.set_quant_blob(1, blob, &error)) return failure(error);
 
     std::vector<uint8_t> input;
-    if (!read_all(STDIN_FILENO, input)) return failure("cannot read standard input");
     std::vector<FrameSlice> frames;
-    if (!options.has("frames")) {
-        frames.push_back({0, input});
-    } else if (!split_frames(input, frames, error)) {
-        return failure(error);
-    }
+    if (const int status = read_transfers(options.has("frames"), input, frames)) return status;
 
     // The device keeps its picture: each frame draws its changed blocks over
     // the previous ones.

@@ -17,14 +17,8 @@ int run_inspect(int argc, char **argv) {
     std::string error;
     if (!parse_options(argc, argv, {}, {"frames"}, options, error)) return usage_error(error);
     std::vector<uint8_t> input;
-    if (!read_all(STDIN_FILENO, input)) return failure("cannot read standard input");
-
     std::vector<FrameSlice> frames;
-    if (!options.has("frames")) {
-        frames.push_back({0, input});
-    } else if (!split_frames(input, frames, error)) {
-        return failure(error);
-    }
+    if (const int status = read_transfers(options.has("frames"), input, frames)) return status;
     std::printf("frame\toffset\tblock\tlength\tend\n");
     size_t problems = 0;
     for (size_t f = 0; f < frames.size(); ++f) {

@@ -143,6 +143,17 @@ bool read_all(int fd, std::vector<uint8_t> &out) {
     }
 }
 
+int read_transfers(bool framed, std::vector<uint8_t> &input, std::vector<FrameSlice> &frames) {
+    if (!read_all(STDIN_FILENO, input)) return failure("cannot read standard input");
+    std::string error;
+    if (!framed) {
+        frames.push_back({0, input});
+    } else if (!split_frames(input, frames, error)) {
+        return failure(error);
+    }
+    return 0;
+}
+
 bool read_exact(int fd, void *buffer, size_t n) {
     auto *p = static_cast<uint8_t *>(buffer);
     while (n > 0) {
