@@ -8,7 +8,7 @@ PACKAGES=(
   libusb-1.0-0-dev libevdi0-dev libhwy-dev libturbojpeg0-dev libjpeg62-turbo-dev libjpeg-turbo-progs libpng-dev
   umockdev libumockdev-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb x11-xserver-utils libx11-dev libxext-dev
+  xvfb xauth x11-xserver-utils libx11-dev libxext-dev
   dpkg-dev file systemd groff-base man-db python3
   debhelper lintian devscripts udev
 )

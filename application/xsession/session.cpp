@@ -119,10 +119,11 @@ std::optional<Session> find_seat_session(std::chrono::milliseconds timeout) {
     return std::nullopt;
 }
 
-std::optional<XServer> parse_xserver(pid_t pid, const std::vector<std::string> &argv) {
+std::optional<XServer> parse_xserver(pid_t pid, const std::vector<std::string> &argv,
+                                     bool any_name) {
     if (argv.empty()) return std::nullopt;
     const std::string name = base_name(argv[0]);
-    if (name != "X" && name != "Xorg" && name != "Xwayland") return std::nullopt;
+    if (!any_name && name != "X" && name != "Xorg" && name != "Xwayland") return std::nullopt;
     XServer x;
     x.pid = pid;
     for (size_t i = 1; i < argv.size(); ++i) {
@@ -143,7 +144,8 @@ std::optional<XServer> find_xserver(const std::string &display, int vt) {
     const int n = display_number(display);
     if (n >= 0) {
         if (const pid_t pid = lock_holder(n)) {
-            if (auto x = parse_xserver(pid, process_argv(pid))) {
+            // Whatever holds the display's lock is its server (Xvfb, Xephyr...).
+            if (auto x = parse_xserver(pid, process_argv(pid), true)) {
                 if (x->display.empty()) x->display = display;
                 return x;
             }

@@ -41,8 +41,9 @@ struct XServer {
 };
 
 // Reads an X server's command line; none when it is no X server (X, Xorg,
-// Xwayland).
-std::optional<XServer> parse_xserver(pid_t pid, const std::vector<std::string> &argv);
+// Xwayland), unless `any_name` (a process known to serve the display).
+std::optional<XServer> parse_xserver(pid_t pid, const std::vector<std::string> &argv,
+                                     bool any_name = false);
 
 // The X server of `display` (":N"): the process named in its lock file
 // /tmp/.XN-lock, else one whose command line names the display, else, for a

@@ -92,9 +92,10 @@ class FakeDesktop {
                   "\nVTNr=" + std::to_string(s.vt) + "\nRemote=no\n");
     }
 
-    // Starts a fake X server for display `number` with command line `argv`;
-    // returns once it listens.
-    pid_t start_x(int number, const std::vector<std::string> &argv) {
+    // Starts a fake X server (or the X server `exe`) for display `number`
+    // with command line `argv`; returns once it holds the display's lock.
+    pid_t start_x(int number, const std::vector<std::string> &argv,
+                  const char *exe = FAKE_XSERVER_PATH) {
         std::vector<std::string> env;
         for (char **e = environ; *e; ++e) env.emplace_back(*e);
         env.push_back("TORVEL_FAKE_X_DISPLAY=" + std::to_string(number));
@@ -107,7 +108,7 @@ class FakeDesktop {
         // the harness's own spawn.h.)
         const pid_t pid = fork();
         if (pid == 0) {
-            execve(FAKE_XSERVER_PATH, a.data(), v.data());
+            execve(exe, a.data(), v.data());
             _exit(127);
         }
         EXPECT_GT(pid, 0);

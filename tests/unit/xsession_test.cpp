@@ -116,6 +116,32 @@ TEST_F(XSession, DisplayAndAuthoritySetByTheUnitWin) {
     EXPECT_EQ(r.out, "xrandr -q | DISPLAY=" + display(0) + " XAUTHORITY=/root/.Xauthority\n");
 }
 
+// The real xrandr, through the helper, reaches a real X server that admits
+// only clients with its authority: the one the helper found.
+TEST_F(XSession, RealXrandrReachesAServerThatRequiresTheFoundAuthority) {
+    if (std::system("command -v Xvfb xauth xrandr >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs Xvfb, xauth and xrandr";
+    std::filesystem::remove(desk_.dir() / "real/xrandr");
+    const std::string cookie = (desk_.dir() / "cookie").string();
+    const std::string cmd = "xauth -q -f '" + cookie + "' add " + display(3) + " . " +
+                            "0123456789abcdef0123456789abcdef";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    desk_.start_x(
+        desk_.display_number(3),
+        {"Xvfb", display(3), "-auth", cookie, "-nolisten", "tcp", "-screen", "0", "640x480x24"},
+        "/usr/bin/Xvfb");
+    FakeSession s;
+    s.display = display(3);
+    desk_.session(s);
+    auto r = run("xrandr", {"-q"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Screen 0: "), std::string::npos) << r.out;
+    // The server really turns away a client without it.
+    r = run("xrandr", {"-q"}, {"DISPLAY=" + display(3), "XAUTHORITY=/dev/null"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("Can't open display"), std::string::npos) << r.err;
+}
+
 // No X server yet: the client waits for one, a bounded time.
 TEST_F(XSession, WaitsABoundedTimeForAnXServerThatComesUpLater) {
     auto r = run("xrandr", {"-q"});
