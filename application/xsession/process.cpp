@@ -64,7 +64,7 @@ std::vector<std::string> environment_with(const std::vector<std::string> &set) {
 }
 
 int capture(const std::vector<std::string> &argv, std::string &out,
-            std::chrono::milliseconds timeout, const RunAs *as) {
+            std::chrono::milliseconds timeout, const RunAs *as, bool quiet) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
     const std::vector<std::string> env =
@@ -78,8 +78,11 @@ int capture(const std::vector<std::string> &argv, std::string &out,
     }
     if (pid == 0) {
         dup2(fds[1], STDOUT_FILENO);
-        const int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, STDIN_FILENO);
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            if (quiet) dup2(null, STDERR_FILENO);
+        }
         become_and_exec(argv[0], c_argv.data(), c_env.data(), as, true);
     }
     close(fds[1]);

@@ -17,10 +17,11 @@ struct RunAs {
 };
 
 // Runs argv (looked up in PATH) with standard output captured into `out` and
-// standard error inherited; kills it when it is not done after `timeout`.
-// Returns its exit status, or -1 when it could not run or was killed.
+// standard error inherited (or discarded, with `quiet`); kills it when it is
+// not done after `timeout`. Returns its exit status, or -1 when it could not
+// run or was killed.
 int capture(const std::vector<std::string> &argv, std::string &out,
-            std::chrono::milliseconds timeout, const RunAs *as = nullptr);
+            std::chrono::milliseconds timeout, const RunAs *as = nullptr, bool quiet = false);
 
 // Replaces this process with `exe` (a full path); returns only on failure.
 void exec_program(const std::string &exe, const std::vector<std::string> &argv, const RunAs *as);

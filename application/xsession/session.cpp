@@ -44,7 +44,7 @@ std::optional<Session> show_session(const std::string &id, std::chrono::millisec
     if (capture({"loginctl", "show-session", id, "--property=Type", "--property=Display",
                  "--property=Desktop", "--property=User", "--property=Leader", "--property=VTNr",
                  "--property=Remote"},
-                out, timeout) != 0)
+                out, timeout, nullptr, true) != 0)
         return std::nullopt;
     const auto p = parse_properties(out);
     Session s;
@@ -100,8 +100,10 @@ std::map<std::string, std::string> parse_properties(std::string_view text) {
 
 std::optional<Session> find_seat_session(std::chrono::milliseconds timeout) {
     std::string out;
+    // Without logind (a container, early boot) loginctl complains at every
+    // poll; that is no news for the journal.
     if (capture({"loginctl", "show-seat", kSeat, "--property=ActiveSession", "--property=Sessions"},
-                out, timeout) != 0)
+                out, timeout, nullptr, true) != 0)
         return std::nullopt;
     const auto seat = parse_properties(out);
     std::vector<std::string> ids;
