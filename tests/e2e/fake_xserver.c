@@ -2,10 +2,13 @@
  * whose command line is the real server's (the test chooses argv, argv[0]
  * included), holding the lock file /tmp/.XN-lock with its pid and listening
  * on /tmp/.X11-unix/XN, as Xorg's LockServer and CreateWellKnownSockets do.
- * It speaks no X protocol (the fake xrandr never connects). N comes from
- * TORVEL_FAKE_X_DISPLAY. Ends on SIGTERM or SIGINT and removes both files. */
+ * It speaks no X protocol: a client that connects (a real X client found by
+ * mistake) is hung up on at once, so it fails instead of waiting for the
+ * server's answer. N comes from TORVEL_FAKE_X_DISPLAY. Ends on SIGTERM or
+ * SIGINT and removes both files. */
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -50,7 +53,13 @@ int main(void) {
 
     signal(SIGTERM, on_signal);
     signal(SIGINT, on_signal);
-    while (!stop) usleep(20000);
+    while (!stop) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 20) == 1) {
+            const int client = accept(fd, NULL, NULL);
+            if (client >= 0) close(client);
+        }
+    }
     unlink(sock);
     unlink(lock);
     return 0;
