@@ -91,13 +91,14 @@ mkdir -p "$work/root" "$work/tools-root"
 dpkg-deb -x "$deb" "$work/root"
 dpkg-deb -x "$tools_deb" "$work/tools-root"
 section "hardening-check"
-# A binary is marked for control-flow protection only when every object
-# linked into it is. Debian 12's C start files (Scrt1.o, crti.o) are not, so
-# no program linked there can be, whatever its own code is compiled with (the
-# rules compile it with -fcf-protection all the same).
+# hardening-check judges control-flow protection by x86's IBT/SHSTK marking,
+# which a binary carries only when every object linked into it does. Debian
+# 12's C start files (Scrt1.o, crti.o) do not, so no program linked there can,
+# whatever its own code is compiled with (the rules compile it with
+# -fcf-protection all the same); other architectures have no such marking.
 hardening_opts=()
-if [ "$arch" = amd64 ] && ! readelf -n "$(gcc -print-file-name=Scrt1.o)" | grep -q 'x86 feature: IBT'; then
-    echo "note: this toolchain's start files carry no IBT/SHSTK marking: control flow integrity not checked"
+if [ "$arch" != amd64 ] || ! readelf -n "$(gcc -print-file-name=Scrt1.o)" | grep -q 'x86 feature: IBT'; then
+    echo "note: no IBT/SHSTK marking possible with this toolchain: control flow integrity not checked"
     hardening_opts+=(--nocfprotection)
 fi
 helper_dir=/usr/libexec/torvel-display/bin
