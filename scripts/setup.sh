@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential g++ cmake ninja-build pkg-config git clang-format
+  build-essential g++ cmake ninja-build pkg-config git clang-format clang libclang-rt-14-dev
   libusb-1.0-0-dev libevdi0-dev libhwy-dev libturbojpeg0-dev libjpeg62-turbo-dev libjpeg-turbo-progs libpng-dev
   umockdev libumockdev-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev

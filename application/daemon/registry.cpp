@@ -70,13 +70,8 @@ bool parse_record(const char *&p, const char *end, uint64_t &id, bool &has_pos, 
 // nothing at `path` is ever opened for writing or followed, and a crash
 // leaves either the old or the new content.
 void save_table(const char *path) {
-    char content[MAX_DEVICES * 32];
-    size_t len = 0;
-    for (const device_info_t &e : device_info) {
-        if (!holds_id(e)) continue;
-        len += static_cast<size_t>(snprintf(content + len, sizeof content - len, "%08lx:%d\n",
-                                            static_cast<unsigned long>(e.usb_devId), e.position));
-    }
+    char content[IDENTITY_TEXT_MAX];
+    const size_t len = format_identity_text(content);
 
     std::string tmp = std::string(path) + ".XXXXXX";
     const int fd = mkostemp(tmp.data(), O_CLOEXEC);  // created exclusively, 0600
@@ -149,15 +144,17 @@ void get_previous_device_id_from(const char *path) {
         len += static_cast<size_t>(r);
     }
     close(fd);
-    if (!ok) return;
+    if (ok) load_identity_text(buf, len);
+}
 
+void load_identity_text(const char *text, size_t len) {
     // A record goes into the entry of its position, so position and entry
     // number stay equal. A record that carries the id alone keeps the
     // position of its line. Loading ends at the fifth record and at the first
     // record that is malformed, has no id (ffffffff), repeats an identity or
     // takes a position already taken.
-    const char *p = buf;
-    const char *end = buf + len;
+    const char *p = text;
+    const char *end = text + len;
     bool taken[MAX_DEVICES] = {};
     uint64_t loaded_ids[MAX_DEVICES];
     for (int32_t line = 0; line < MAX_DEVICES && p < end; ++line) {
@@ -174,6 +171,16 @@ void get_previous_device_id_from(const char *path) {
         device_info[pos].usb_devId = id;
         device_info[pos].position = pos;
     }
+}
+
+size_t format_identity_text(char (&out)[IDENTITY_TEXT_MAX]) {
+    size_t len = 0;
+    for (const device_info_t &e : device_info) {
+        if (!holds_id(e)) continue;
+        len += static_cast<size_t>(snprintf(out + len, sizeof out - len, "%08lx:%d\n",
+                                            static_cast<unsigned long>(e.usb_devId), e.position));
+    }
+    return len;
 }
 
 void set_previous_device_id(int32_t index, uint64_t id, int32_t *pos) {

@@ -3,6 +3,7 @@
 // always equals its entry number, so the entry number is the screen id.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "state.h"
@@ -20,6 +21,14 @@ void get_previous_device_id();
 // registering (and saving) the identity when it is new; the entry's
 // position goes to *pos unless no entry could be claimed.
 void set_previous_device_id(int32_t index, uint64_t id, int32_t *pos);
+
+// The file's text, as loaded and as saved: parses `len` bytes of `text` into
+// the table (as get_previous_device_id does with the file's content), and
+// writes the table's text, one line per entry that holds an id, returning
+// its length.
+inline constexpr size_t IDENTITY_TEXT_MAX = MAX_DEVICES * 32;
+void load_identity_text(const char *text, size_t len);
+size_t format_identity_text(char (&out)[IDENTITY_TEXT_MAX]);
 
 // The same two operations on another file; the daemon itself always uses
 // IDENTITY_FILE, tests point these at their own directory.

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "capture.h"
+#include "edid.h"
 #include "registry.h"
 #include "screen.h"
 #include "state.h"
@@ -14,8 +14,6 @@
 namespace {
 
 constexpr useconds_t FRAME_SLEEP_US = 16666;
-constexpr int EDID_BANK = 128;
-constexpr int EDID_EXTENSIONS_BYTE = 126;
 
 bool stopping(const thread_context_t &cxt) {
     return cxt.stop_requested.load();
@@ -24,7 +22,7 @@ bool stopping(const thread_context_t &cxt) {
 // Feature class, orientation or mirror state, and the EDID. A stop that
 // comes meanwhile cuts the probing short (the device is usually gone then).
 // Returns the EDID length for the screen.
-uint16_t probe(thread_context_t &cxt, uint8_t (&edid_buf)[2 * EDID_BANK]) {
+uint16_t probe(thread_context_t &cxt, uint8_t (&edid_buf)[EDID_MAX_BYTES]) {
     GetMonitorFeature(cxt.usb_handle, &cxt.monitor_type);
     if (cxt.monitor_type == MONITOR_TYPE_VMIRROR_DISABLE && !stopping(cxt)) {
         uint8_t orient = cxt.rotate_state.load();
@@ -34,16 +32,7 @@ uint16_t probe(thread_context_t &cxt, uint8_t (&edid_buf)[2 * EDID_BANK]) {
         GetMonitorMirror(cxt.usb_handle, &cxt.mirror_state);
     }
 
-    memset(edid_buf, 0, sizeof edid_buf);
-    // A failed size query leaves the full two banks, within the buffer.
-    uint16_t edid_size = sizeof edid_buf;
-    if (stopping(cxt)) return EDID_BANK;
-    get_EDID_size(cxt.usb_handle, &edid_size);
-    get_EDID_data(cxt.usb_handle, edid_buf, 1);
-    if (edid_buf[EDID_EXTENSIONS_BYTE] == 0) return EDID_BANK;
-    if (!stopping(cxt)) get_EDID_data(cxt.usb_handle, edid_buf + EDID_BANK, 2);
-    if (edid_size > sizeof edid_buf) edid_size = sizeof edid_buf;
-    return edid_size;
+    return fetch_edid(cxt.usb_handle, edid_buf, cxt.stop_requested);
 }
 
 }  // namespace
@@ -61,7 +50,7 @@ void *render_thread(void *param) {
     const int32_t screen_id = entry_of_slot(cxt.id);
     if (screen_id < 0) return nullptr;
 
-    uint8_t edid_buf[2 * EDID_BANK];
+    uint8_t edid_buf[EDID_MAX_BYTES];
     const uint16_t edid_size = probe(cxt, edid_buf);
 
     if (stopping(cxt)) {
