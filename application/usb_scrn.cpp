@@ -34,6 +34,9 @@ int control(libusb_device_handle *handle, uint8_t type, uint8_t request, uint16_
 
 // An in request whose reply replaces the low-order bytes of *value, least
 // significant first; bytes that did not come back keep their old content.
+// The reply lands in a buffer of its own first: libusb copies what came
+// back also for a request that then fails (a time-out in the data stage),
+// and a failed request leaves *value as it was.
 template <typename T>
 int read_le(libusb_device_handle *handle, uint8_t request, uint16_t wvalue, T *value,
             uint16_t length) {
@@ -89,11 +92,15 @@ bool get_EDID_size(libusb_device_handle *handle, uint16_t *size) {
 }
 
 bool get_EDID_data(libusb_device_handle *handle, uint8_t *buf, uint16_t bank) {
-    return control(handle, REQ_IN, REQ_GET_EDID, bank, buf, 128) > 0;
+    // As in read_le: a failed read leaves the caller's bytes alone.
+    unsigned char block[128];
+    const int r = control(handle, REQ_IN, REQ_GET_EDID, bank, block, sizeof block);
+    if (r > 0) std::memcpy(buf, block, static_cast<size_t>(r));
+    return r > 0;
 }
 
 bool GetMonitorOrient(libusb_device_handle *handle, uint8_t *orient) {
-    return report(control(handle, REQ_IN, REQ_GET_ORIENT, 0, orient, 1) > 0, "GetMonitorOrient");
+    return report(read_le(handle, REQ_GET_ORIENT, 0, orient, 1) > 0, "GetMonitorOrient");
 }
 
 bool GetDeviceId(libusb_device_handle *handle, uint64_t *id) {
@@ -101,15 +108,15 @@ bool GetDeviceId(libusb_device_handle *handle, uint64_t *id) {
 }
 
 bool GetProductType(libusb_device_handle *handle, uint8_t *type) {
-    return report(control(handle, REQ_IN, REQ_GET_PRODUCT_TYPE, 0, type, 1) > 0, "GetProductType");
+    return report(read_le(handle, REQ_GET_PRODUCT_TYPE, 0, type, 1) > 0, "GetProductType");
 }
 
 bool GetMonitorFeature(libusb_device_handle *handle, uint8_t *feature) {
-    return report(control(handle, REQ_IN, REQ_GET_FEATURE, 0, feature, 1) > 0, "GetMonitorFeature");
+    return report(read_le(handle, REQ_GET_FEATURE, 0, feature, 1) > 0, "GetMonitorFeature");
 }
 
 bool GetMonitorMirror(libusb_device_handle *handle, uint8_t *state) {
-    return report(control(handle, REQ_IN, REQ_GET_MIRROR, 0, state, 1) > 0, "GetMonitorMirror");
+    return report(read_le(handle, REQ_GET_MIRROR, 0, state, 1) > 0, "GetMonitorMirror");
 }
 
 bool WaitReady(libusb_device_handle *handle) {
