@@ -59,24 +59,26 @@ bool report(bool ok, const char *name) {
     return ok;
 }
 
+enum class wait_result { ready, failed, still_busy };
+
 // Polls until the status reads ready; `verbose` selects WaitReady's lines.
-bool wait_status(libusb_device_handle *handle, bool verbose) {
+wait_result wait_status(libusb_device_handle *handle, bool verbose) {
     uint16_t status = 1;
     for (int polls = 0; status != 0; ++polls) {
         if (polls == WAIT_READY_MAX_POLLS) {
             if (verbose) puts("usbdev: Still not ready, giving up");
-            return false;
+            return wait_result::still_busy;
         }
         if (!GetStatus(handle, &status)) {
             if (verbose) puts("usbdev: Fails on GetStatus()");
-            return false;
+            return wait_result::failed;
         }
         if (status != 0) {
             if (verbose) puts("usbdev: Not ready yet");
             usleep(STATUS_POLL_US);
         }
     }
-    return true;
+    return wait_result::ready;
 }
 
 }  // namespace
@@ -120,7 +122,7 @@ bool GetMonitorMirror(libusb_device_handle *handle, uint8_t *state) {
 }
 
 bool WaitReady(libusb_device_handle *handle) {
-    return wait_status(handle, true);
+    return wait_status(handle, true) == wait_result::ready;
 }
 
 bool SetResolution(libusb_device_handle *handle, uint16_t width, uint16_t height) {
@@ -131,7 +133,17 @@ bool SetResolution(libusb_device_handle *handle, uint16_t width, uint16_t height
     if (!WaitReady(handle)) return false;
     const int r = control(handle, REQ_OUT, REQ_SET_RESOLUTION, 0, payload, sizeof payload);
     printf("SetResolution %d x %d, len: %d\n", width, height, r);
-    if (!wait_status(handle, false)) return false;
+    switch (wait_status(handle, false)) {
+        case wait_result::failed:
+            return false;
+        case wait_result::still_busy:
+            // The device took the request; being slow to settle does not
+            // undo that.
+            puts("usbdev: Still busy after SetResolution, no longer waiting");
+            break;
+        case wait_result::ready:
+            break;
+    }
     return r > 0;
 }
 

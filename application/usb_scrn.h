@@ -29,7 +29,9 @@ bool GetProductType(libusb_device_handle *handle, uint8_t *type);
 bool GetMonitorFeature(libusb_device_handle *handle, uint8_t *feature);
 bool GetMonitorMirror(libusb_device_handle *handle, uint8_t *state);
 // Waits for ready, sends the resolution (0 x 0 switches the display off),
-// prints "SetResolution ..." and waits for ready again.
+// prints "SetResolution ..." and waits for ready again. The result is the
+// request's own unless a status read fails: a device still busy when the
+// second wait gives up has taken the resolution (one line says so).
 bool SetResolution(libusb_device_handle *handle, uint16_t width, uint16_t height);
 // Writes *width and *height only when exactly 4 bytes came back.
 bool GetResolution(libusb_device_handle *handle, uint16_t *width, uint16_t *height);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "band_pool.h"
@@ -13,6 +14,11 @@
 transfer_info_t xfer_info[MAX_DEVICES][TRANSFER_SLOTS];
 
 namespace {
+
+// Decides between screen destruction and a completion which of the two frees
+// a stream buffer that was in flight when its screen went: a plain mutex, as
+// both look at `occupied` and `orphaned` together.
+std::mutex orphan_lock;
 
 // Copies the rectangles the last grab brought into the other buffer across
 // into `buffer_id`, which is about to be grabbed into: EVDI copies only the
@@ -191,6 +197,8 @@ void screen_transfer(int screen_id, int buffer_to_be_updated) {
         std::printf("%s: USB write failed@Screen#%d!\n", "screen_transfer", screen_id);
         cxt->usb_error.fetch_add(1);
         slot->occupied.store(false, std::memory_order_release);
+        // As after a failed transfer: the stores count these blocks as sent.
+        st.refresh.store(true);
     }
 }
 
@@ -234,7 +242,15 @@ void xfr_complete(libusb_transfer *xfr) {
         // again at once.
         thread_context_t *cxt = slot->cxt;
         const int screen_id = slot->screen_id;
-        slot->occupied.store(false, std::memory_order_release);
+        {
+            std::lock_guard<std::mutex> hold(orphan_lock);
+            if (slot->orphaned) {
+                slot->stream.reset();
+                slot->stream_size = 0;
+                slot->orphaned = false;
+            }
+            slot->occupied.store(false, std::memory_order_release);
+        }
         if (cxt != nullptr) {
             if (status == LIBUSB_TRANSFER_COMPLETED) {
                 cxt->usb_error.store(0);
@@ -247,4 +263,17 @@ void xfr_complete(libusb_transfer *xfr) {
         }
     }
     libusb_free_transfer(xfr);
+}
+
+void release_transfer_buffers(int slot) {
+    if (slot < 0 || slot >= MAX_DEVICES) return;
+    std::lock_guard<std::mutex> hold(orphan_lock);
+    for (transfer_info_t &t : xfer_info[slot]) {
+        if (t.occupied.load(std::memory_order_acquire)) {
+            t.orphaned = true;  // libusb may still be reading it
+            continue;
+        }
+        t.stream.reset();
+        t.stream_size = 0;
+    }
 }

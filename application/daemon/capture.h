@@ -25,6 +25,9 @@ struct transfer_info_t {
     std::atomic<bool> occupied;         // from just before submission until completion
     std::unique_ptr<uint8_t[]> stream;  // render thread only, and only while free
     size_t stream_size;
+    // The screen was destroyed while this transfer was in flight: its
+    // completion frees the stream. Guarded by capture.cpp's orphan lock.
+    bool orphaned;
 };
 
 // By device slot, then transfer slot.
@@ -43,6 +46,10 @@ void screen_transfer(int screen_id, int buffer_to_be_updated);
 frame_view_t flip_framebuffer(int screen_id, int buffer_to_be_updated, bool v_flip);
 // Completion of a bulk transfer (main thread, inside libusb event handling).
 void xfr_complete(libusb_transfer *xfr);
+// Frees the stream buffers of device slot `slot` (screen destruction, on the
+// render thread): now for free transfer slots, at their completion for those
+// in flight.
+void release_transfer_buffers(int slot);
 
 // Block rows of band `band` (0..ENCODER_WORKERS-1) in a grid of loop_y rows:
 // a quarter each with the remainder in the last band, or one row per band

@@ -52,18 +52,7 @@ bool transfers_in_flight() {
 
 void shutdown() {
     finish_startup();
-    for (int i = 0; i < MAX_DEVICES; ++i) {
-        if (g_threads[i].running()) {
-            request_stop(g_context[i]);
-            g_threads[i].join();
-        }
-        eevt_threads[i].cancel_and_join();
-    }
-    // The followers stop within a poll step once keep_going is false.
-    for (int i = 0; i < MAX_DEVICES; ++i) {
-        request_stop(g_context[i]);
-        g_rot_threads[i].join();
-    }
+    stop_device_threads();
     // Let the last transfers complete (or time out) so that their callbacks
     // have run before the devices are closed.
     const auto deadline = std::chrono::steady_clock::now() + DRAIN_LIMIT;

@@ -204,13 +204,15 @@ void set_previous_device_id_at(const char *path, int32_t index, uint64_t id, int
     }
     if (known) return;
 
+    // The first entry without an identity that no device holds: a device
+    // that could not report its identity may hold one without an id. When
+    // there is none, the first free entry, whose old identity is forgotten.
     int32_t entry = -1;
-    if (devices == MAX_DEVICES) {
-        entry = first_free_entry();  // forgets that entry's old identity
-    } else {
+    if (devices < MAX_DEVICES) {
         for (int32_t k = 0; k < MAX_DEVICES && entry < 0; ++k)
-            if (!holds_id(device_info[k])) entry = k;
+            if (!holds_id(device_info[k]) && device_info[k].index.load() == -1) entry = k;
     }
+    if (entry < 0) entry = first_free_entry();
     if (entry < 0) return;
     device_info[entry].usb_devId = id;
     claim(entry, index, pos);
@@ -223,18 +225,32 @@ int32_t claim_free_entry(int32_t slot) {
     return k;
 }
 
-uint64_t draw_new_device_id() {
+namespace {
+
+// 32 bits from the system's random source.
+uint32_t system_random() {
     for (;;) {
         uint32_t v;
         const ssize_t r = getrandom(&v, sizeof v, 0);
-        if (r != static_cast<ssize_t>(sizeof v)) {
-            if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            // No random source at all: still differ between machines and runs.
-            timespec ts;
-            clock_gettime(CLOCK_REALTIME, &ts);
-            v = static_cast<uint32_t>(ts.tv_nsec) ^ static_cast<uint32_t>(ts.tv_sec) * 2654435761u ^
-                static_cast<uint32_t>(getpid()) << 16;
-        }
+        if (r == static_cast<ssize_t>(sizeof v)) return v;
+        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        // No random source at all: still differ between machines and runs.
+        timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<uint32_t>(ts.tv_nsec) ^ static_cast<uint32_t>(ts.tv_sec) * 2654435761u ^
+               static_cast<uint32_t>(getpid()) << 16;
+    }
+}
+
+}  // namespace
+
+uint64_t draw_new_device_id() {
+    return draw_new_device_id(system_random);
+}
+
+uint64_t draw_new_device_id(uint32_t (*source)()) {
+    for (;;) {
+        const uint32_t v = source();
         if (v == NO_DEVICE_ID) continue;
         bool held = false;
         for (const device_info_t &e : device_info) held = held || e.usb_devId == v;

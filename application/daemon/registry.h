@@ -43,6 +43,8 @@ int32_t claim_free_entry(int32_t slot);
 // A new 32-bit identity from the system's random source: never 0xFFFFFFFF
 // and never one that a registry entry holds.
 uint64_t draw_new_device_id();
+// The same, drawing from `source` until a value qualifies.
+uint64_t draw_new_device_id(uint32_t (*source)());
 
 // First entry whose `index` is `slot`, or -1.
 int32_t entry_of_slot(int32_t slot);

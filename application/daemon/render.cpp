@@ -31,11 +31,23 @@ uint16_t probe(thread_context_t &cxt, uint8_t (&edid_buf)[EDID_MAX_BYTES]) {
     } else if (cxt.monitor_type == MONITOR_TYPE_HMIRROR && !stopping(cxt)) {
         GetMonitorMirror(cxt.usb_handle, &cxt.mirror_state);
     }
-
     return fetch_edid(cxt.usb_handle, edid_buf, cxt.stop_requested);
 }
 
 }  // namespace
+
+void display_off_step(int screen_id, thread_context_t &cxt) {
+    if (cxt.display_off.load() <= 0) return;  // no countdown: nothing to decide
+    // The DPMS handler runs under the screen's lock: with the count's last
+    // step and the 0 x 0 request under it too, a DPMS on comes either before
+    // the step (which then does nothing) or after the request (and restores
+    // the resolution), never between them.
+    screen_state_t &st = screen_state[screen_id];
+    std::lock_guard<std::mutex> hold(st.lock);
+    if (!display_off_tick(cxt.display_off)) return;
+    SetResolution(cxt.usb_handle, 0, 0);
+    st.display_switched_off = true;
+}
 
 bool display_off_tick(std::atomic<int32_t> &display_off) {
     int32_t count = display_off.load();
@@ -71,7 +83,7 @@ void *render_thread(void *param) {
     while (cxt.keep_going.load() && !stopping(cxt)) {
         usleep(FRAME_SLEEP_US);
         screen_request(screen_id);
-        if (display_off_tick(cxt.display_off)) SetResolution(cxt.usb_handle, 0, 0);
+        display_off_step(screen_id, cxt);
     }
     // A stop that came before the loop was entered may have been followed by
     // the "running" store; leave the flag as the stopper meant it.

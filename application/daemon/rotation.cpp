@@ -80,37 +80,81 @@ void get_monitor_name(const thread_context_t &cxt, char (&out)[32]) {
     out[sizeof out - 1] = '\0';
 }
 
+namespace {
+
+using output_name_t = char[sizeof g_context[0].monitor_name];
+
+// The first MAX_DEVICES "DVI-I-" outputs of the listing, in its order, cut
+// to 31 characters. Returns their count, or -1 when the listing cannot be
+// started (after its message).
+int list_outputs(output_name_t (&names)[MAX_DEVICES]) {
+    FILE *pipe = popen(LIST_COMMAND, "r");
+    if (pipe == nullptr) {
+        printf(">>> %s, popen failed!\n", "find_monitor_name");
+        return -1;
+    }
+    char line[256];
+    int n = 0;
+    while (fgets(line, sizeof line, pipe) != nullptr) {
+        if (strncmp(line, OUTPUT_PREFIX, OUTPUT_PREFIX_LEN) != 0 || n >= MAX_DEVICES) continue;
+        // The output name is everything before the first space.
+        const size_t len = strcspn(line, " \n");
+        const size_t kept = len < sizeof names[n] - 1 ? len : sizeof names[n] - 1;
+        memcpy(names[n], line, kept);
+        names[n][kept] = '\0';
+        ++n;
+    }
+    pclose(pipe);
+    return n;
+}
+
+// Line n of the listing names slots[n]; a slot of -1 takes its line and is
+// not named.
+void apply_names(const output_name_t *names, int lines, const int *slots, int count) {
+    for (int n = 0; n < lines && n < count; ++n) {
+        if (slots[n] < 0) continue;
+        {
+            std::lock_guard<std::mutex> guard(name_mutex);
+            memcpy(g_context[slots[n]].monitor_name, names[n], sizeof names[n]);
+        }
+        printf(">>> monitor#%d - %s\n", n, names[n]);
+    }
+}
+
+}  // namespace
+
 void find_monitor_name() {
     const int slots[MAX_DEVICES] = {0, 1, 2, 3};
     find_monitor_name(slots, MAX_DEVICES);
 }
 
 void find_monitor_name(const int *slots, int count) {
+    output_name_t names[MAX_DEVICES];
+    const int lines = list_outputs(names);
+    if (lines > 0) apply_names(names, lines, slots, count < MAX_DEVICES ? count : MAX_DEVICES);
+}
+
+void name_started_outputs(const started_screen_t *started, int count) {
     if (count > MAX_DEVICES) count = MAX_DEVICES;
-    FILE *pipe = popen(LIST_COMMAND, "r");
-    if (pipe == nullptr) {
-        printf(">>> %s, popen failed!\n", "find_monitor_name");
-        return;
-    }
-    char line[256];
+    // The listing first, then which screens still exist. X drops a closed
+    // screen's output a little after it was closed, so a screen the listing
+    // lacks is gone by now; one that went after the listing may still be in
+    // it.
+    output_name_t names[MAX_DEVICES];
+    const int lines = list_outputs(names);
+    if (lines <= 0) return;
+    // With every started screen listed, the lines of those gone are passed
+    // over rather than given to the next screen.
+    const bool all_listed = lines >= count;
+    int slots[MAX_DEVICES];
     int n = 0;
-    while (fgets(line, sizeof line, pipe) != nullptr) {
-        if (strncmp(line, OUTPUT_PREFIX, OUTPUT_PREFIX_LEN) != 0) continue;
-        // The output name is everything before the first space.
-        const size_t len = strcspn(line, " \n");
-        if (n >= count) continue;
-        char name[sizeof g_context[0].monitor_name];
-        const size_t kept = len < sizeof name - 1 ? len : sizeof name - 1;
-        memcpy(name, line, kept);
-        name[kept] = '\0';
-        {
-            std::lock_guard<std::mutex> guard(name_mutex);
-            memcpy(g_context[slots[n]].monitor_name, name, sizeof name);
-        }
-        printf(">>> monitor#%d - %s\n", n, name);
-        ++n;
+    for (int i = 0; i < count; ++i) {
+        if (evdihndl[started[i].screen_id].load() != nullptr)
+            slots[n++] = started[i].slot;
+        else if (all_listed)
+            slots[n++] = -1;
     }
-    pclose(pipe);
+    apply_names(names, lines, slots, n);
 }
 
 void *rotate_thread(void *param) {

@@ -15,6 +15,16 @@ void find_monitor_name(const int *slots, int count);
 // The same with slots 0..3 in order.
 void find_monitor_name();
 
+// A screen set-up started: its device slot and screen id.
+struct started_screen_t {
+    int slot;
+    int screen_id;
+};
+// End of set-up: names the slots of the screens started, given in start
+// order. The listing is taken before looking at which of them still exist
+// (a screen gone since set-up started it has no output to name).
+void name_started_outputs(const started_screen_t *started, int count);
+
 // Thread entry; param is the slot's thread_context_t. Polls the device's
 // orientation once a second and rotates the slot's X output to match.
 void *rotate_thread(void *param);

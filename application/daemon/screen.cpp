@@ -170,6 +170,7 @@ void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_lengt
         ctx.user_data = reinterpret_cast<void *>(static_cast<intptr_t>(screen_id));
         st.pending_count = 0;
         st.resend = false;
+        st.display_switched_off = false;
         ++st.generation;
         evdihndl[screen_id].store(handle);
     }
@@ -180,8 +181,7 @@ void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_lengt
         evt_handle_thread, reinterpret_cast<void *>(static_cast<intptr_t>(screen_id)));
     if (rc != 0 && rc != EBUSY) {
         std::puts("Memory insuficient when create event handle thread, force quit!");
-        std::fflush(stdout);
-        std::exit(0);
+        end_process_now(0);
     }
 }
 
@@ -205,13 +205,7 @@ void destroy_screen(int screen_id) {
         cxt->dirty_block[0].reset();
         cxt->dirty_block[1].reset();
         cxt->stores_equal.reset();
-        // A slot whose transfer is still in flight keeps its buffer until
-        // the slot is used again: libusb may still be reading it.
-        for (transfer_info_t &slot_info : xfer_info[slot]) {
-            if (slot_info.occupied.load(std::memory_order_acquire)) continue;
-            slot_info.stream.reset();
-            slot_info.stream_size = 0;
-        }
+        release_transfer_buffers(slot);
     }
     device_info[screen_id].index.store(-1);
 }
@@ -287,6 +281,9 @@ void on_mode_change(evdi_mode mode, void *user_data) {
                 static_cast<int>(mode.pixel_format));
     evdi_handle handle = evdihndl[screen].load();
     release_frame_buffers(screen, handle, nullptr);
+    // Until a mode is in use the device has no resolution to come back to
+    // after DPMS on.
+    cxt->mode = evdi_mode{};
     if (!mode_supported(mode)) {
         std::printf("Screen#%d, mode %dx%d %dbpp not supported, no capture\n", screen, mode.width,
                     mode.height, mode.bits_per_pixel);
@@ -337,10 +334,16 @@ void on_dpms_notification(int dpms_mode, void *user_data) {
         return;
     }
     cxt->display_off.store(0);
-    if (cxt->mode.width != 0 && cxt->mode.height != 0 &&
-        !SetResolution(cxt->usb_handle, static_cast<uint16_t>(cxt->mode.width),
-                       static_cast<uint16_t>(cxt->mode.height)))
+    if (cxt->mode.width == 0 || cxt->mode.height == 0) return;
+    if (!SetResolution(cxt->usb_handle, static_cast<uint16_t>(cxt->mode.width),
+                       static_cast<uint16_t>(cxt->mode.height))) {
         std::printf(">>> Screen#%d, set resolution failed\n", screen);
+        return;
+    }
+    // Frames sent while the display was off were discarded by the device.
+    screen_state_t &st = screen_state[screen];
+    if (st.display_switched_off) st.refresh.store(true);
+    st.display_switched_off = false;
 }
 
 // Capture uses only updates that are ready at once.

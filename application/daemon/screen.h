@@ -28,9 +28,10 @@ struct screen_state_t {
     std::mutex lock;
     // The event thread's poll descriptor (event thread only).
     pollfd event_poll;
-    // Set by the bulk completion (main thread) when a transfer of the screen
-    // failed: the device missed blocks that the snapshot stores count as
-    // sent, so the next tick sends every block again.
+    // Set when the device missed blocks that the snapshot stores count as
+    // sent: a transfer of the screen failed (bulk completion, main thread) or
+    // could not be submitted, or the device's display came back on after it
+    // had been switched off. The next tick sends every block again.
     std::atomic<bool> refresh;
     // Changes whenever the handle is opened or closed, so the event thread
     // can tell that the descriptor it waited on still belongs to the screen.
@@ -43,6 +44,9 @@ struct screen_state_t {
     // into, so both buffers always hold the whole current screen.
     evdi_rect pending[SCREEN_MAX_RECTS];
     int pending_count;
+    // The countdown switched the device's display off (0 x 0): the device
+    // discards what it is sent until a DPMS on restores the resolution.
+    bool display_switched_off;
     // A grabbed frame was not sent (no free transfer slot, or abandoned):
     // the next tick sends the screen again even when EVDI has no new damage,
     // so the device does not keep stale content.

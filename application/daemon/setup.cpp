@@ -28,17 +28,17 @@ sem_t timer_sem;
 std::atomic<bool> timer_abort{false};
 thread_cell timer_worker;
 thread_cell setup_thread;
-// Guards timer_id between the arming thread and the timer work: the kernel's
-// signal delivery orders them, but not in a way every tool can see.
+// Guards timer_id and timer_armed between the arming thread and the timer
+// work: the kernel's signal delivery orders them, but not in a way every tool
+// can see.
 std::mutex timer_mutex;
+// A timer exists: glibc numbers a process's timers from 0, so the first
+// timer_id is 0 and cannot tell "no timer" by itself.
+bool timer_armed = false;
 
 // Devices whose render thread set-up started, in start order (set-up
 // thread only).
-struct started_t {
-    int slot;
-    int screen_id;
-};
-started_t started[MAX_DEVICES];
+started_screen_t started[MAX_DEVICES];
 int started_count = 0;
 
 // Serialises "slot still wanted? then start its thread" in the set-up thread
@@ -46,9 +46,16 @@ int started_count = 0;
 // and joins it, or set-up sees the mark and starts nothing.
 std::mutex start_mutex;
 
+// The daemon is ending: interrupted, failing, or a device arrived (the main
+// loop turns an arrival into quenfa at its next pass). Set-up then opens and
+// starts nothing more.
+bool ending() {
+    return quenfa.load() || (device_attached_state.load() & 1) != 0;
+}
+
 // Sleeps about `seconds`, returning early once the daemon is ending.
 void sleep_unless_ending(int seconds) {
-    for (int i = 0; i < seconds * 10 && !quenfa.load(); ++i) usleep(STEP_US);
+    for (int i = 0; i < seconds * 10 && !ending(); ++i) usleep(STEP_US);
 }
 
 void timer_handler(int, siginfo_t *, void *) {
@@ -59,10 +66,11 @@ void timer_handler(int, siginfo_t *, void *) {
 
 void delete_timer() {
     std::lock_guard<std::mutex> guard(timer_mutex);
-    if (timer_id != nullptr) {
+    if (timer_armed) {
         timer_delete(timer_id);
-        timer_id = nullptr;
+        timer_armed = false;
     }
+    timer_id = nullptr;
 }
 
 void prepare_slot(int slot) {
@@ -121,7 +129,7 @@ void drop_departed(int slot, int entry) {
 void start_rotation_follower(int slot) {
     thread_context_t &cxt = g_context[slot];
     while (!cxt.keep_going.load() && !cxt.stop_requested.load() && !slot_departed[slot].load() &&
-           !quenfa.load())
+           !ending())
         usleep(STEP_US);
     std::lock_guard<std::mutex> guard(start_mutex);
     if (!cxt.keep_going.load() || cxt.stop_requested.load() || slot_departed[slot].load()) return;
@@ -193,6 +201,7 @@ void create_thread() {
             puts("timer_create failed");
             return;
         }
+        timer_armed = true;
         printf("timer ID is %#jx\n", static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(timer_id)));
         struct itimerspec its = {};
         its.it_value.tv_sec = freq_nanosecs / 1000000000;
@@ -219,30 +228,44 @@ void *create_render_thread(void *) {
     const uint8_t state = device_attached_state.fetch_and(static_cast<uint8_t>(~1u)) & ~1u;
     printf("******************************* attached state: %d\n", state);
 
-    for (int slot = 0; slot < MAX_DEVICES; ++slot) {
+    for (int slot = 0; slot < MAX_DEVICES && !ending(); ++slot) {
         // A device that left before it was opened stays in its slot; it is
-        // not opened.
-        if (usb_dev_array[slot].load() == nullptr || slot_departed[slot].load()) continue;
+        // not opened. A device that arrived since start-up has a slot but no
+        // record (usb_dev): it belongs to the next start of the daemon.
+        if (usb_dev_array[slot].load() == nullptr || slot_departed[slot].load() ||
+            g_context[slot].usb_dev == nullptr)
+            continue;
         open_and_identify(slot);
     }
 
-    for (int order = 0; order < MAX_DEVICES && !quenfa.load(); ++order) {
+    for (int order = 0; order < MAX_DEVICES && !ending(); ++order) {
         start_position(order);
         sleep_unless_ending(1);
     }
-    if (!quenfa.load()) {
-        // X lists the outputs in the order their screens came up; a screen
-        // that could not be created has no output.
-        int slots[MAX_DEVICES];
-        int n = 0;
-        for (int i = 0; i < started_count; ++i)
-            if (evdihndl[started[i].screen_id].load() != nullptr) slots[n++] = started[i].slot;
-        find_monitor_name(slots, n);
-    }
+    // X lists the outputs in the order their screens came up.
+    if (!ending()) name_started_outputs(started, started_count);
 
     const uint8_t masked = device_attached_state.fetch_and(1) & 1;
     printf(">>> %s: My job finished, see you later --- %d\n", "create_render_thread", masked);
     return nullptr;
+}
+
+void stop_device_threads() {
+    // Render threads are indexed by slot and event threads by screen id: a
+    // render thread still creating its screen starts that screen's event
+    // thread, so every render thread has ended before any event thread is
+    // cancelled.
+    for (int i = 0; i < MAX_DEVICES; ++i) {
+        if (!g_threads[i].running()) continue;
+        request_stop(g_context[i]);
+        g_threads[i].join();
+    }
+    for (thread_cell &events : eevt_threads) events.cancel_and_join();
+    // The followers stop within a poll step once keep_going is false.
+    for (int i = 0; i < MAX_DEVICES; ++i) {
+        request_stop(g_context[i]);
+        g_rot_threads[i].join();
+    }
 }
 
 void destroy_thread(int index, int screen_id, bool close_device) {

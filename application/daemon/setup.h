@@ -19,6 +19,10 @@ void *create_render_thread(void *param);
 // thread) and, with close_device, closes its handle. Main thread only.
 void destroy_thread(int index, int screen_id, bool close_device);
 
+// Shutdown: stops and joins every render thread, then cancels and joins
+// every EVDI event thread, then joins the rotation followers.
+void stop_device_threads();
+
 // Before shutdown: deletes a timer that has not fired yet and waits for the
 // timer work and a running set-up thread to finish (the set-up thread stops
 // starting devices once quenfa is set).

@@ -1,6 +1,9 @@
 #include "state.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 
 thread_context_t g_context[MAX_DEVICES];
 std::atomic<libusb_device *> usb_dev_array[MAX_DEVICES];
@@ -45,4 +48,9 @@ void thread_cell::cancel_and_join() {
 void request_stop(thread_context_t &cxt) {
     cxt.stop_requested.store(true);
     cxt.keep_going.store(false);
+}
+
+void end_process_now(int status) {
+    std::fflush(stdout);
+    _exit(status);
 }

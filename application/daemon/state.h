@@ -169,3 +169,7 @@ extern std::atomic<bool> slot_departed[MAX_DEVICES];
 // Stops a slot's render loop: keep_going false and a stop request that the
 // render thread honours even before it has started its loop.
 void request_stop(thread_context_t &cxt);
+
+// Ends the process at once with `status`, standard output flushed first.
+// Static destructors do not run: other threads still use those objects.
+[[noreturn]] void end_process_now(int status);

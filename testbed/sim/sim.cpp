@@ -471,6 +471,7 @@ class SimImpl final : public Sim {
     }
     std::string daemon_log() override { return read_file(log_path_); }
     std::string identity_file() override { return read_file(tmp_ + "/vartmp/torvel_display.id"); }
+    pid_t pid() override { return pid_; }
 
     int stop(milliseconds timeout) override {
         if (pid_ <= 0) return -1;
@@ -598,7 +599,8 @@ class SimImpl final : public Sim {
         j << "{\n  \"exited\": " << (r.exited ? "true" : "false")
           << ",\n  \"exit_status\": " << r.exit_status << ",\n  \"signal\": " << r.signal
           << ",\n  \"ended_early\": " << (r.ended_early ? "true" : "false")
-          << ",\n  \"seconds\": " << opts_.seconds << ",\n  \"devices\": [";
+          << ",\n  \"ended_at\": " << r.ended_at << ",\n  \"seconds\": " << opts_.seconds
+          << ",\n  \"devices\": [";
         for (size_t i = 0; i < r.devices.size(); ++i) {
             const DeviceReport &d = r.devices[i];
             char pid[16], id[16];
@@ -657,18 +659,21 @@ class SimImpl final : public Sim {
         const auto still = end - std::chrono::seconds(1);
         size_t next = 0;
         bool early = false;
+        double ended_at = -1;
         while (Clock::now() < end) {
             const double t = std::chrono::duration<double>(Clock::now() - t0_).count();
             while (next < script.size() && script[next].at <= t) execute(script[next++]);
             if (Clock::now() >= still) frozen_ = true;
             if (!running()) {
                 early = true;
+                ended_at = std::chrono::duration<double>(Clock::now() - t0_).count();
                 break;
             }
             std::this_thread::sleep_for(milliseconds(10));
         }
         Report r = capture();
         r.ended_early = early;
+        r.ended_at = ended_at;
         int status = stop(milliseconds(10000));
         (void)status;
         if (!write_outputs(r, error)) return 1;

@@ -34,6 +34,8 @@
 // emulated device gets a distinct EDID serial number).
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -126,6 +128,7 @@ struct Report {
     int exit_status = -1;      // its status, or -1
     int signal = 0;            // the signal that ended it, if any
     bool ended_early = false;  // ended before --seconds
+    double ended_at = -1;      // when it ended early: seconds from the start
     std::vector<DeviceReport> devices;
     std::vector<std::string> xrandr;  // every command, in order
     std::vector<evdiemu::CardState> outputs;
@@ -168,6 +171,9 @@ class Sim {
     virtual std::vector<std::string> xrandr_environments() = 0;
     virtual std::string daemon_log() = 0;
     virtual std::string identity_file() = 0;
+    // The program's process id once started (it stays valid until the
+    // program has been reaped), else -1.
+    virtual pid_t pid() = 0;
 
     // SIGINT, then waits (SIGKILL after `timeout`); returns the exit status,
     // or -1 when a signal ended it.

@@ -158,10 +158,32 @@ TEST(Spine, ArrivalWhileServingStopsEveryDeviceAndEnds) {
     EXPECT_EQ(run->device(1)->state().counters.control_requests, 0u);
 }
 
+// libusb reports the arrival while set-up waits for a device's identity
+// request (which times out): set-up opens nothing more and the daemon ends.
+TEST(Spine, ArrivalWhileSetUpOpensDevicesEndsTheDaemon) {
+    DaemonRun run(options({device(0)}));
+    ASSERT_TRUE(run.ok());
+    run->device(0)->fail_control(tb::request::kGetDeviceId, tb::ControlFault::kTimeout, 1);
+    ASSERT_TRUE(run.log_has("attached state", 10s)) << run->daemon_log();
+    std::string error;
+    ASSERT_GE(run->add_device(device(0), &error), 0) << error;
+    ASSERT_TRUE(run->wait_exit(10s)) << run->daemon_log();
+    EXPECT_EQ(run->stop(1s), 0);
+    const std::string log = run->daemon_log();
+    EXPECT_TRUE(log.ends_with("Quenfa...\n")) << log;
+    EXPECT_EQ(run->device(1)->state().counters.control_requests, 0u);
+}
+
 TEST(Spine, OneDeviceComesUpInTheStatedOrder) {
     DaemonRun run(options({device(0)}));
     ASSERT_TRUE(run.ok());
     ASSERT_TRUE(run.log_has("My job finished", 20s)) << run->daemon_log();
+    // The start-up timer fired once and is gone: no second expiry can come.
+    std::ifstream timers("/proc/" + std::to_string(run->pid()) + "/timers");
+    ASSERT_TRUE(timers.is_open());
+    std::stringstream held;
+    held << timers.rdbuf();
+    EXPECT_EQ(held.str(), "");
     EXPECT_EQ(run->stop(10s), 0);
     const std::string log = run->daemon_log();
     EXPECT_TRUE(has_like(log,
@@ -174,7 +196,7 @@ TEST(Spine, OneDeviceComesUpInTheStatedOrder) {
                        ">>> create_render_thread: My job finished, see you later --- 0\n"))
         << log;
     EXPECT_EQ(count(log, "timer ID is"), 1u);
-    EXPECT_EQ(count(log, "attached state"), 1u);  // the timer fired once
+    EXPECT_EQ(count(log, "attached state"), 1u);
     EXPECT_TRUE(log.ends_with("SetResolution 0 x 0, len: 4\nQuenfa...\n")) << log;
     // The device was given an id, and the identity file holds it.
     const uint32_t id = run->device(0)->state().device_id;
@@ -311,6 +333,23 @@ TEST(Spine, PositionsAreRememberedAcrossRestarts) {
     {
         DaemonRun run(options({device(0), device(1)}));
         ASSERT_TRUE(run.ok());
+        // Positions come up one second apart (each gets its table just
+        // before its render thread starts).
+        std::chrono::steady_clock::time_point up[2];
+        bool seen[2] = {};
+        ASSERT_TRUE(run->wait_until(
+            [&] {
+                for (int i = 0; i < 2; ++i)
+                    if (!seen[i] && run->device(i)->state().quant_index == 1) {
+                        seen[i] = true;
+                        up[i] = std::chrono::steady_clock::now();
+                    }
+                return seen[0] && seen[1];
+            },
+            25s));
+        const auto gap = up[0] > up[1] ? up[0] - up[1] : up[1] - up[0];
+        EXPECT_GE(gap, 950ms);
+        EXPECT_LT(gap, 3s);
         ASSERT_TRUE(run.log_has("My job finished", 25s)) << run->daemon_log();
         EXPECT_EQ(run->stop(10s), 0);
         file = run->identity_file();

@@ -2,9 +2,11 @@
 // EVDI emulation) and an emulated USB display device, driven tick by tick:
 // partial grabs, turning and mirroring, mode changes with frames in flight,
 // dropped frames, events without a screen, and screen destruction.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -15,8 +17,10 @@
 #include <vector>
 
 #include "capture.h"
+#include "edid.h"
 #include "evdi_emu.h"
 #include "registry.h"
+#include "render.h"
 #include "screen.h"
 #include "usb_device_emulator.h"
 #include "usb_scrn.h"
@@ -25,6 +29,28 @@ namespace {
 
 using namespace std::chrono_literals;
 using torvel::testbed::FrameBuffer;
+using torvel::testbed::Resolution;
+
+// While above zero, each bulk submission fails (and counts it down), as when
+// usbfs refuses a URB; everything else goes to libusb.
+std::atomic<int> g_failing_bulk_submissions{0};
+
+}  // namespace
+
+extern "C" int libusb_submit_transfer(libusb_transfer *transfer) {
+    using submit_fn = int (*)(libusb_transfer *);
+    static const auto real =
+        reinterpret_cast<submit_fn>(dlsym(RTLD_NEXT, "libusb_submit_transfer"));
+    if (transfer->type == LIBUSB_TRANSFER_TYPE_BULK) {
+        int n = g_failing_bulk_submissions.load();
+        while (n > 0)
+            if (g_failing_bulk_submissions.compare_exchange_weak(n, n - 1))
+                return LIBUSB_ERROR_NO_MEM;
+    }
+    return real(transfer);
+}
+
+namespace {
 
 // One emulated device opened through libusb, with a thread that handles
 // libusb events (bulk completions) as the daemon's main loop does.
@@ -38,9 +64,24 @@ class Rig : public ::testing::Environment {
         config.decode_queue_depth = 16;
         device_ = testbed_->add_device(config, true, &error);
         ASSERT_NE(device_, nullptr) << error;
+        // Two more for EDID reads: a base block whose device claims 256
+        // bytes, and one extension block with a claimed length of 200.
+        for (int i = 0; i < 2; ++i) {
+            torvel::testbed::DeviceConfig edid_config;
+            edid_config.model = 1 + i;
+            edid_config.edid = torvel::testbed::make_edid({.extension_block = i == 1});
+            edid_config.edid_size = i == 0 ? 256 : 200;
+            edid_devices_[i] = testbed_->add_device(edid_config, true, &error);
+            ASSERT_NE(edid_devices_[i], nullptr) << error;
+        }
         ASSERT_EQ(libusb_init(nullptr), 0);
         handle_ = libusb_open_device_with_vid_pid(nullptr, VENDOR_ID, PRODUCT_ID[0]);
         ASSERT_NE(handle_, nullptr);
+        for (int i = 0; i < 2; ++i) {
+            edid_handles_[i] =
+                libusb_open_device_with_vid_pid(nullptr, VENDOR_ID, PRODUCT_ID[1 + i]);
+            ASSERT_NE(edid_handles_[i], nullptr);
+        }
         pump_ = std::thread([this] {
             while (!stop_.load()) {
                 timeval tv{0, 20000};
@@ -52,16 +93,22 @@ class Rig : public ::testing::Environment {
         stop_.store(true);
         if (pump_.joinable()) pump_.join();
         if (handle_ != nullptr) libusb_close(handle_);
+        for (libusb_device_handle *h : edid_handles_)
+            if (h != nullptr) libusb_close(h);
         libusb_exit(nullptr);
         testbed_.reset();
     }
     libusb_device_handle *handle() const { return handle_; }
     torvel::testbed::EmulatedDevice &device() const { return *device_; }
+    libusb_device_handle *edid_handle(int i) const { return edid_handles_[i]; }
+    torvel::testbed::EmulatedDevice &edid_device(int i) const { return *edid_devices_[i]; }
 
   private:
     std::unique_ptr<torvel::testbed::UsbTestbed> testbed_;
     torvel::testbed::EmulatedDevice *device_ = nullptr;
+    torvel::testbed::EmulatedDevice *edid_devices_[2] = {};
     libusb_device_handle *handle_ = nullptr;
+    libusb_device_handle *edid_handles_[2] = {};
     std::thread pump_;
     std::atomic<bool> stop_{false};
 };
@@ -368,6 +415,46 @@ TEST_F(Screen, AFailedTransferIsMadeGoodOnTheNextTick) {
     expect_shown(expected(false, false));
 }
 
+TEST_F(Screen, AFrameWhoseSubmissionFailedIsMadeGoodOnTheNextTick) {
+    open_screen();
+    ASSERT_TRUE(modeset(512, 256));
+    paint_desktop(11);
+    tick();
+    tick();
+    g_failing_bulk_submissions.store(1);
+    testing::internal::CaptureStdout();
+    paint(200, 100, 50, 30, 0x30FF30u);
+    screen_request(SCREEN);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("screen_transfer: USB write failed@Screen#1!\n"), std::string::npos) << out;
+    EXPECT_EQ(g_failing_bulk_submissions.load(), 0);
+    // No new damage: the next tick sends the screen again.
+    tick();
+    expect_shown(expected(false, false));
+}
+
+TEST_F(Screen, BuffersOfTransfersInFlightAtDestructionAreFreedByTheirCompletion) {
+    open_screen();
+    ASSERT_TRUE(modeset(640, 360));
+    paint_desktop(13);
+    tick();
+    device().hold_bulk(true);
+    for (int i = 0; i < 2; ++i) {
+        paint(100 * i, 0, 64, 16, 0x102030u * static_cast<uint32_t>(i + 1));
+        screen_request(SCREEN);
+    }
+    ASSERT_FALSE(slots_free());
+    testing::internal::CaptureStdout();
+    destroy_screen(SCREEN);
+    testing::internal::GetCapturedStdout();
+    device().hold_bulk(false);
+    ASSERT_TRUE(eventually([] { return slots_free(); }));
+    for (const transfer_info_t &t : xfer_info[SLOT]) {
+        EXPECT_EQ(t.stream, nullptr);
+        EXPECT_EQ(t.stream_size, 0u);
+    }
+}
+
 TEST_F(Screen, EventsForAScreenNoRegistryEntryNamesChangeNothing) {
     device_info[SCREEN].index.store(-1);
     const size_t resolutions = device().state().resolutions_set.size();
@@ -426,6 +513,97 @@ TEST_F(Screen, DpmsEventsSwitchTheCountdownAndRestoreTheResolution) {
     ASSERT_EQ(emu().dpms(card_, 3), 0);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(cxt_->display_off.load(), -1);
+}
+
+// A DPMS on that comes while the countdown's last step is sending the 0 x 0
+// request (held for 100 ms by one busy status) still leaves the display on.
+TEST_F(Screen, DisplayOnDuringTheCountdownsLastStepKeepsTheDisplayOn) {
+    open_screen();
+    ASSERT_TRUE(modeset(320, 240));
+    testing::internal::CaptureStdout();
+    cxt_->display_off.store(DISPLAY_OFF_COUNT - 1);
+    device().set_busy({1}, false);
+    const uint64_t polls = device().state().counters.status_polls;
+    std::thread countdown([this] { display_off_step(SCREEN, *cxt_); });
+    const bool waiting = eventually([&] { return device().state().counters.status_polls > polls; });
+    EXPECT_EQ(emu().dpms(card_, 0), 0);
+    countdown.join();
+    ASSERT_TRUE(waiting);
+    EXPECT_TRUE(eventually([this] {
+        return cxt_->display_off.load() == 0 && device().state().resolution == Resolution{320, 240};
+    }));
+    std::this_thread::sleep_for(300ms);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(device().state().resolution, (Resolution{320, 240}));
+    EXPECT_EQ(device().state().resolutions_set.back(), (Resolution{320, 240}));
+}
+
+// The device drops what it is sent while its display is off; once the
+// display is back, the screen is sent again.
+TEST_F(Screen, WhatChangedWhileTheDisplayWasOffIsSentWhenItComesBack) {
+    open_screen();
+    ASSERT_TRUE(modeset(320, 240));
+    paint_desktop(12);
+    tick();
+    tick();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(emu().dpms(card_, 3), 0);
+    ASSERT_TRUE(eventually([this] { return cxt_->display_off.load() == 1; }));
+    cxt_->display_off.store(DISPLAY_OFF_COUNT - 1);
+    display_off_step(SCREEN, *cxt_);
+    ASSERT_TRUE(device().state().display_off);
+    paint(40, 40, 100, 60, 0xFF0000u);
+    tick();
+    tick();
+    ASSERT_EQ(emu().dpms(card_, 0), 0);
+    ASSERT_TRUE(eventually([this] { return !device().state().display_off; }));
+    tick();
+    testing::internal::GetCapturedStdout();
+    expect_shown(expected(false, false));
+}
+
+// A mode with more blocks than a frame can number: capture stays off, and a
+// DPMS on afterwards does not send the resolution of the mode before it.
+TEST_F(Screen, AnUnsupportedModeLeavesNoResolutionForDisplayOn) {
+    open_screen();
+    ASSERT_TRUE(modeset(320, 240));
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(emu().modeset(card_, 8192, 2056, 60), 0);
+    ASSERT_TRUE(eventually([] {
+        std::lock_guard<std::mutex> hold(screen_state[SCREEN].lock);
+        return buffers[SCREEN][0].buffer == nullptr;
+    }));
+    std::this_thread::sleep_for(300ms);  // the DPMS on that follows a mode set
+    const size_t sent = device().state().resolutions_set.size();
+    ASSERT_EQ(emu().dpms(card_, 0), 0);
+    std::this_thread::sleep_for(300ms);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Screen#1, mode 8192x2056 32bpp not supported, no capture\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(device().state().resolutions_set.size(), sent) << out;
+    EXPECT_FALSE(buffersRegistered[SCREEN].load());
+}
+
+// The base block's extension count (byte 126) decides whether bank 2 is
+// read, whatever length the device claims.
+TEST(Edid, TheExtensionByteChoosesOneOrTwoBanks) {
+    const std::vector<uint8_t> edids[2] = {torvel::testbed::make_edid(),
+                                           torvel::testbed::make_edid({.extension_block = true})};
+    const uint16_t lengths[2] = {128, 256};
+    const uint64_t requests[2] = {2, 3};  // the length, bank 1, bank 2
+    const std::atomic<bool> stop{false};
+    for (int i = 0; i < 2; ++i) {
+        const uint64_t before = rig->edid_device(i).state().counters.control_requests;
+        uint8_t buf[EDID_MAX_BYTES];
+        memset(buf, 0x5A, sizeof buf);
+        EXPECT_EQ(fetch_edid(rig->edid_handle(i), buf, stop), lengths[i]);
+        EXPECT_EQ(rig->edid_device(i).state().counters.control_requests - before, requests[i]);
+        EXPECT_EQ(std::memcmp(buf, edids[i].data(), edids[i].size()), 0);
+        if (i == 0) {
+            EXPECT_EQ(std::count(buf + EDID_BANK, buf + EDID_MAX_BYTES, 0), EDID_BANK);
+        }
+    }
 }
 
 TEST_F(Screen, DestroyedScreenHasNoBuffersAndItsEventThreadStaysClear) {

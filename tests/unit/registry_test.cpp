@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -290,25 +291,66 @@ TEST_F(RegistryTest, LoadedHolesAreFilledBeforeTheTableIsWritten) {
     EXPECT_EQ(ids(), (std::vector<uint64_t>{B, N, A, N}));
 }
 
-TEST_F(RegistryTest, OversizedFileIsNotLoaded) {
-    write_file("0000a11a:0\n" + std::string(8192, ' '));
+TEST_F(RegistryTest, FilesUpTo4096BytesAreLoaded) {
+    const std::string line = "0000a11a:0\n";
+    write_file(line + std::string(4096 - line.size(), ' '));
+    load();
+    EXPECT_EQ(ids(), (std::vector<uint64_t>{A, N, N, N}));
+    registry_reset();
+    write_file(line + std::string(4097 - line.size(), ' '));
     load();
     EXPECT_EQ(ids(), std::vector<uint64_t>(4, NO_DEVICE_ID));
 }
 
-TEST_F(RegistryTest, NewIdsAreValidAndFree) {
+// A device that cannot report its identity holds an entry without one; a
+// new identity then takes the next entry, not the held one.
+TEST_F(RegistryTest, NewIdentityPassesOverAnEntryHeldWithoutIdentity) {
+    load();
+    EXPECT_EQ(claim_free_entry(0), 0);
+    EXPECT_EQ(claim(1, B), 1);
+    EXPECT_EQ(device_info[0].index.load(), 0);
+    EXPECT_EQ(device_info[1].index.load(), 1);
+    EXPECT_EQ(file(), "0000b22b:1\n");
+    // The file written reads back into the same entry.
+    registry_reset();
+    load();
+    EXPECT_EQ(ids(), (std::vector<uint64_t>{N, B, N, N}));
+    EXPECT_EQ(claim(2, B), 1);
+    // Every entry without an identity held: the first free one is taken.
+    registry_reset();
+    write_file("0000a11a:0\n0000b22b:1\n0000c33c:2\n");
+    load();
+    EXPECT_EQ(claim_free_entry(0), 0);
+    EXPECT_EQ(claim_free_entry(1), 1);
+    EXPECT_EQ(claim_free_entry(2), 2);
+    EXPECT_EQ(claim(3, D), 3);
+    EXPECT_EQ(file(), "0000a11a:0\n0000b22b:1\n0000c33c:2\n0000d44d:3\n");
+}
+
+uint32_t scripted_values[8];
+int scripted_next = 0;
+uint32_t scripted_source() {
+    return scripted_values[scripted_next++ % 8];
+}
+
+TEST_F(RegistryTest, NewIdsAreNeitherTheNoIdValueNorOneHeld) {
     device_info[0].usb_devId = A;
-    device_info[1].usb_devId = B;
+    device_info[2].usb_devId = B;
+    const uint32_t values[8] = {
+        0xFFFFFFFFu, static_cast<uint32_t>(A), static_cast<uint32_t>(B), 0xFFFFFFFFu, 0x1234u,
+        0x5678u};
+    std::copy(values, values + 8, scripted_values);
+    scripted_next = 0;
+    EXPECT_EQ(draw_new_device_id(scripted_source), 0x1234u);
+    EXPECT_EQ(scripted_next, 5);
+    device_info[1].usb_devId = 0x1234u;
+    EXPECT_EQ(draw_new_device_id(scripted_source), 0x5678u);
+    // The system's source: 32 random bits, repeats among 2000 draws are very
+    // unlikely.
     std::set<uint64_t> seen;
-    for (int i = 0; i < 2000; ++i) {
-        const uint64_t id = draw_new_device_id();
-        ASSERT_LE(id, 0xFFFFFFFEu);
-        ASSERT_NE(id, A);
-        ASSERT_NE(id, B);
-        seen.insert(id);
-    }
-    // 32 random bits: repeats among 2000 draws are very unlikely.
+    for (int i = 0; i < 2000; ++i) seen.insert(draw_new_device_id());
     EXPECT_GT(seen.size(), 1990u);
+    EXPECT_EQ(seen.count(NO_DEVICE_ID) + seen.count(A) + seen.count(B), 0u);
 }
 
 }  // namespace

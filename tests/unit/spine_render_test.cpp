@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,7 @@
 
 #include "render.h"
 #include "rotation.h"
+#include "setup.h"
 #include "state.h"
 
 namespace {
@@ -49,20 +51,113 @@ TEST(DisplayOffCountdown, DisplayOnStopsItAndANewOffRestartsIt) {
     EXPECT_EQ(ticks + 1, 59);
 }
 
+// A ticker runs the countdown without pause while DPMS off and on land on
+// it, the on at a random tick inside the count, so that now and then it
+// falls between a tick's read and its store. Long after, the on must stand.
 TEST(DisplayOffCountdown, NeverUndoesAConcurrentDisplayOn) {
-    // The handler's store of 0 must survive any tick that raced with it: the
-    // final value after the handler's last store is 0, whatever the timing.
-    for (int round = 0; round < 200; ++round) {
-        std::atomic<int32_t> display_off{1};
-        std::atomic<bool> done{false};
-        std::thread ticker([&] {
-            while (!done.load()) display_off_tick(display_off);
-        });
-        display_off.store(0);
-        done.store(true);
-        ticker.join();
-        ASSERT_EQ(display_off.load(), 0);
+    std::atomic<int32_t> display_off{-1};
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> ticks{0};
+    std::thread ticker([&] {
+        while (!done.load()) {
+            display_off_tick(display_off);
+            ticks.fetch_add(1);
+        }
+    });
+    std::mt19937 rng(1);
+    auto wait_ticks = [&](uint64_t n) {
+        const uint64_t start = ticks.load();
+        while (ticks.load() - start < n) {
+        }
+    };
+    for (int round = 0; round < 3000; ++round) {
+        display_off.store(1);  // DPMS off
+        wait_ticks(rng() % (DISPLAY_OFF_COUNT - 10));
+        display_off.store(0);  // DPMS on
+        wait_ticks(2 * DISPLAY_OFF_COUNT);
+        if (display_off.load() != 0) {
+            ADD_FAILURE() << "round " << round << ": " << display_off.load();
+            break;
+        }
     }
+    done.store(true);
+    ticker.join();
+}
+
+int posix_timers() {
+    std::ifstream f("/proc/self/timers");
+    int n = 0;
+    for (std::string line; std::getline(f, line);) n += line.rfind("ID:", 0) == 0;
+    return n;
+}
+
+TEST(StartUpTimer, AStopBeforeItFiresDeletesIt) {
+    ASSERT_TRUE(std::ifstream("/proc/self/timers").is_open());
+    const int before = posix_timers();
+    fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    create_thread();
+    EXPECT_EQ(posix_timers(), before + 1);
+    finish_startup();
+    fflush(stdout);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("timer ID is "), std::string::npos);
+    EXPECT_EQ(posix_timers(), before);
+}
+
+TEST(EndProcessNow, FlushesOutputAndRunsNoStaticDestructor) {
+    char path[] = "/tmp/spine_render_exit.XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EXIT(
+        {
+            static struct Loud {
+                ~Loud() { fputs("static destructor ran\n", stderr); }
+            } loud;
+            (void)loud;
+            // A file makes standard output fully buffered: the line waits.
+            if (freopen(path, "w", stdout) == nullptr) _exit(3);
+            fputs("last line\n", stdout);
+            end_process_now(0);
+        },
+        ::testing::ExitedWithCode(0), "^$");
+    std::ifstream f(path);
+    std::string line;
+    std::getline(f, line);
+    EXPECT_EQ(line, "last line");
+    unlink(path);
+}
+
+void *idle_event_thread(void *) {
+    for (;;) pause();  // a cancellation point
+}
+
+void *render_stub(void *param) {
+    auto &cxt = *static_cast<thread_context_t *>(param);
+    while (!cxt.stop_requested.load()) usleep(1000);
+    return nullptr;
+}
+
+// A render thread whose screen (id 0) comes up only as it is being stopped.
+void *late_screen_render_stub(void *param) {
+    render_stub(param);
+    eevt_threads[0].start(idle_event_thread, nullptr);
+    return nullptr;
+}
+
+// Slot 0 serves screen 1 and slot 1 screen 0.
+TEST(Shutdown, EndsEveryEventThreadWhateverSlotServesWhichScreen) {
+    for (auto &cxt : g_context) cxt.stop_requested.store(false);
+    ASSERT_EQ(g_threads[0].start(render_stub, &g_context[0]), 0);
+    ASSERT_EQ(eevt_threads[1].start(idle_event_thread, nullptr), 0);
+    ASSERT_EQ(g_threads[1].start(late_screen_render_stub, &g_context[1]), 0);
+    stop_device_threads();
+    for (int i = 0; i < MAX_DEVICES; ++i) {
+        EXPECT_FALSE(g_threads[i].running()) << i;
+        EXPECT_FALSE(eevt_threads[i].running()) << i;
+    }
+    for (auto &cell : eevt_threads) cell.cancel_and_join();
+    for (auto &cxt : g_context) cxt.stop_requested.store(false);
 }
 
 TEST(RotationCommand, FourOrientationsOnNamedOutputsOnly) {
@@ -190,6 +285,38 @@ TEST_F(OutputNamingTest, LongNamesAreCutAndExtraOutputsIgnored) {
     naming(slots, 1);
     EXPECT_EQ(name(2), long_name.substr(0, 31));
     EXPECT_EQ(name(0), "");
+}
+
+// The listing is slow, and screen 0 (slot 2, started first) goes while it
+// runs: the names of the other screens do not shift onto other outputs.
+TEST_F(OutputNamingTest, AScreenGoneWhileTheOutputsAreListedShiftsNoName) {
+    const std::string marker = dir_ + "/listing";
+    const started_screen_t started[2] = {{2, 0}, {3, 1}};
+    for (const char *lines : {"DVI-I-2-2 connected 8x8+0+0\n",  // X dropped it at once
+                              "DVI-I-1-1 connected 8x8+0+0\nDVI-I-2-2 connected 8x8+0+0\n"}) {
+        const std::string path = dir_ + "/xrandr";
+        std::ofstream(path) << "#!/bin/sh\ntouch '" << marker << "'\nsleep 0.5\ncat <<'EOF'\n"
+                            << lines << "EOF\n";
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+        unlink(marker.c_str());
+        for (auto &cxt : g_context) memset(cxt.monitor_name, 0, sizeof cxt.monitor_name);
+        evdihndl[0].store(reinterpret_cast<evdi_handle>(uintptr_t{0x10}));
+        evdihndl[1].store(reinterpret_cast<evdi_handle>(uintptr_t{0x20}));
+        std::thread departure([&] {
+            while (access(marker.c_str(), F_OK) != 0) usleep(2000);
+            evdihndl[0].store(nullptr);
+        });
+        fflush(stdout);
+        ::testing::internal::CaptureStdout();
+        name_started_outputs(started, 2);
+        fflush(stdout);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        departure.join();
+        EXPECT_EQ(name(3), "DVI-I-2-2") << lines;
+        EXPECT_EQ(name(2), "") << lines;
+        EXPECT_EQ(out.find("DVI-I-1-1"), std::string::npos) << out;
+    }
+    evdihndl[1].store(nullptr);
 }
 
 TEST_F(OutputNamingTest, NoOutputsNamesNothing) {

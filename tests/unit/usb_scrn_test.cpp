@@ -28,7 +28,9 @@ std::unique_ptr<tb::UsbTestbed> g_testbed;
 tb::EmulatedDevice *g_plain = nullptr;     // model 0, no id, status high byte 1
 tb::EmulatedDevice *g_rotating = nullptr;  // model 4, id 0x201, extended EDID
 tb::EmulatedDevice *g_foreign = nullptr;   // right vendor, foreign product; unplugged
-tb::EmulatedDevice *g_late = nullptr;      // model 2; plugged by the hot-plug test
+// Models 1, 2, 3 and 5, unplugged; plugged by the discovery and hot-plug tests.
+tb::EmulatedDevice *g_late[4] = {};
+constexpr int LATE_MODELS[4] = {1, 2, 3, 5};
 
 class Environment : public ::testing::Environment {
   public:
@@ -55,10 +57,12 @@ class Environment : public ::testing::Environment {
         foreign.product_id = FOREIGN_PID;
         g_foreign = g_testbed->add_device(foreign, false, &error);
         ASSERT_NE(g_foreign, nullptr) << error;
-        tb::DeviceConfig late;
-        late.model = 2;
-        g_late = g_testbed->add_device(late, false, &error);
-        ASSERT_NE(g_late, nullptr) << error;
+        for (int i = 0; i < 4; ++i) {
+            tb::DeviceConfig late;
+            late.model = LATE_MODELS[i];
+            g_late[i] = g_testbed->add_device(late, false, &error);
+            ASSERT_NE(g_late[i], nullptr) << error;
+        }
     }
     void TearDown() override {
         // The testbed lives until the process ends: umockdev must not lose
@@ -69,20 +73,33 @@ class Environment : public ::testing::Environment {
 
 const auto *const g_env = ::testing::AddGlobalTestEnvironment(new Environment);
 
-std::atomic<int> g_arrivals{0}, g_departures{0};
-std::atomic<libusb_device *> g_last_arrived{nullptr};
+// Callbacks seen, by product id index (PID_NUM: any other product).
+std::atomic<int> g_arrivals[PID_NUM + 1], g_departures[PID_NUM + 1];
+
+int product_index(libusb_device *dev) {
+    libusb_device_descriptor d;
+    if (libusb_get_device_descriptor(dev, &d) != 0) return PID_NUM;
+    for (int i = 0; i < PID_NUM; ++i)
+        if (d.idVendor == VENDOR_ID && d.idProduct == PRODUCT_ID[i]) return i;
+    return PID_NUM;
+}
 
 int on_attach(libusb_context *, libusb_device *dev, libusb_hotplug_event event, void *) {
     EXPECT_EQ(event, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
-    g_last_arrived.store(dev);
-    ++g_arrivals;
+    ++g_arrivals[product_index(dev)];
     return 0;
 }
 
-int on_detach(libusb_context *, libusb_device *, libusb_hotplug_event event, void *) {
+int on_detach(libusb_context *, libusb_device *dev, libusb_hotplug_event event, void *) {
     EXPECT_EQ(event, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
-    ++g_departures;
+    ++g_departures[product_index(dev)];
     return 0;
+}
+
+int total(const std::atomic<int> (&counts)[PID_NUM + 1]) {
+    int n = 0;
+    for (const auto &c : counts) n += c.load();
+    return n;
 }
 
 // Handles libusb events until done() or the time-out.
@@ -376,6 +393,21 @@ TEST_F(UsbScrnTest, WaitReadyGivesUpOnADeviceBusyForEver) {
     EXPECT_EQ(out.find("SetResolution"), std::string::npos);
 }
 
+// The device takes the resolution, then stays busy past the second wait's
+// bound: the request still counts as done.
+TEST_F(UsbScrnTest, ResolutionTakenByADeviceThatStaysBusyCounts) {
+    std::vector<uint8_t> statuses(1 + WAIT_READY_MAX_POLLS + 5, 1);
+    statuses[0] = 0;
+    g_plain->set_busy(statuses, false);
+    bool ok = false;
+    const std::string out = output_of([&] { ok = SetResolution(plain_, 800, 600); });
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out,
+              "SetResolution 800 x 600, len: 4\n"
+              "usbdev: Still busy after SetResolution, no longer waiting\n");
+    EXPECT_EQ(g_plain->state().resolution, (tb::Resolution{800, 600}));
+}
+
 TEST_F(UsbScrnTest, QuantTableCarriesIndexAndLength) {
     uint8_t blob[140] = {};
     const auto quant = tb::make_quant_blob(90);
@@ -397,12 +429,14 @@ struct Completion {
     std::atomic<bool> done{false};
     std::atomic<int> status{-1};
     std::atomic<int> length{-1};
+    std::atomic<unsigned> timeout{0};
 };
 
 void on_complete(libusb_transfer *xfr) {
     auto *c = static_cast<Completion *>(xfr->user_data);
     c->status.store(xfr->status);
     c->length.store(xfr->length);
+    c->timeout.store(xfr->timeout);
     c->done.store(true);
     libusb_free_transfer(xfr);
 }
@@ -430,63 +464,105 @@ TEST_F(UsbScrnTest, WriteSendsOneByteMoreOnTheBulkEndpoint) {
     EXPECT_EQ(failed.status.load(), LIBUSB_TRANSFER_STALL);
 }
 
+// Control requests and bulk transfers to a device that never answers end
+// after 500 ms.
+TEST_F(UsbScrnTest, RequestsAndTransfersGiveUpAfterHalfASecond) {
+    g_plain->fail_control(0x52, tb::ControlFault::kTimeout, 1);
+    uint8_t feature = 0;
+    auto start = std::chrono::steady_clock::now();
+    output_of([&] { EXPECT_FALSE(GetMonitorFeature(plain_, &feature)); });
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 490ms);
+    EXPECT_LT(waited, 1000ms);
+
+    g_plain->fail_bulk(tb::BulkFault::kTimeout, 1);
+    std::vector<uint8_t> data(129, 0xFF);
+    Completion c;
+    start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Write(plain_, data.data(), 128, on_complete, &c));
+    ASSERT_TRUE(pump_until([&] { return c.done.load(); }));
+    waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(c.status.load(), LIBUSB_TRANSFER_TIMED_OUT);
+    EXPECT_EQ(c.timeout.load(), 500u);
+    EXPECT_GE(waited, 490ms);
+}
+
 TEST_F(UsbScrnTest, DiscoveryKeepsListOrderAndIgnoresOtherProducts) {
     std::string error;
     ASSERT_TRUE(g_foreign->plug(&error)) << error;
+    ASSERT_TRUE(g_late[2]->plug(&error)) << error;  // model 3
+    ASSERT_TRUE(g_late[3]->plug(&error)) << error;  // model 5
     libusb_device **list = nullptr;
     ASSERT_TRUE(pump_until([&] {
         if (list) libusb_free_device_list(list, 1);
-        return libusb_get_device_list(nullptr, &list) >= 3;
+        return libusb_get_device_list(nullptr, &list) >= 5;
     }));
     libusb_device *monitors[USB_SCRN_MAX_MONITORS] = {};
     int pids[USB_SCRN_MAX_MONITORS] = {};
-    ASSERT_EQ(find_device(list, monitors, pids), 2);
+    ASSERT_EQ(find_device(list, monitors, pids), 4);
     std::vector<libusb_device *> expected;
     std::vector<int> expected_pids;
     for (int i = 0; list[i]; ++i) {
         libusb_device_descriptor d;
         ASSERT_EQ(libusb_get_device_descriptor(list[i], &d), 0);
-        if (d.idProduct == PRODUCT_ID[0] || d.idProduct == PRODUCT_ID[4]) {
+        if (d.idProduct != FOREIGN_PID) {
             expected.push_back(list[i]);
             expected_pids.push_back(d.idProduct);
         }
     }
-    EXPECT_EQ(std::vector<libusb_device *>(monitors, monitors + 2), expected);
-    EXPECT_EQ(std::vector<int>(pids, pids + 2), expected_pids);
+    EXPECT_EQ(std::vector<libusb_device *>(monitors, monitors + 4), expected);
+    EXPECT_EQ(std::vector<int>(pids, pids + 4), expected_pids);
+    std::vector<int> sorted = expected_pids;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted,
+              (std::vector<int>{PRODUCT_ID[0], PRODUCT_ID[3], PRODUCT_ID[4], PRODUCT_ID[5]}));
 
     // A fifth match has no slot: the table of four is never overrun.
-    libusb_device *five[6] = {expected[0], expected[0], expected[0],
-                              expected[1], expected[1], nullptr};
+    libusb_device *five[6] = {expected[0], expected[1], expected[2],
+                              expected[3], expected[0], nullptr};
     libusb_device *out[USB_SCRN_MAX_MONITORS + 1] = {};
     int out_pids[USB_SCRN_MAX_MONITORS + 1] = {};
     EXPECT_EQ(find_device(five, out, out_pids), USB_SCRN_MAX_MONITORS);
     EXPECT_EQ(out[USB_SCRN_MAX_MONITORS], nullptr);
-    EXPECT_EQ(out_pids[3], expected_pids[1]);
+    EXPECT_EQ(out_pids[3], expected_pids[3]);
     libusb_free_device_list(list, 1);
     g_foreign->unplug();
+    g_late[2]->unplug();
+    g_late[3]->unplug();
+    pump_until([] { return false; }, 300ms);
 }
 
-TEST_F(UsbScrnTest, HotPlugReportsOnlyTheDaemonsProducts) {
-    g_arrivals = 0;
-    g_departures = 0;
+// usb_init registers one arrival and one departure callback per product id:
+// each of the six products is reported exactly once each way, others never.
+TEST_F(UsbScrnTest, HotPlugReportsEveryProductOnceEachWayAndNoOther) {
+    for (int i = 0; i <= PID_NUM; ++i) g_arrivals[i] = g_departures[i] = 0;
     std::string error;
     ASSERT_TRUE(g_foreign->plug(&error)) << error;
-    // The foreign device gets no callback; the matching one does.
-    ASSERT_TRUE(g_late->plug(&error)) << error;
-    ASSERT_TRUE(pump_until([] { return g_arrivals.load() >= 1; }));
+    for (tb::EmulatedDevice *d : g_late) ASSERT_TRUE(d->plug(&error)) << error;
+    ASSERT_TRUE(pump_until([] { return total(g_arrivals) >= 4; }));
     pump_until([] { return false; }, 300ms);
-    EXPECT_EQ(g_arrivals.load(), 1);
-    libusb_device_descriptor d;
-    ASSERT_EQ(libusb_get_device_descriptor(g_last_arrived.load(), &d), 0);
-    EXPECT_EQ(d.idProduct, PRODUCT_ID[2]);
+    for (tb::EmulatedDevice *d : g_late) d->unplug();
     g_foreign->unplug();
-    g_late->unplug();
-    ASSERT_TRUE(pump_until([] { return g_departures.load() >= 1; }));
+    libusb_close(plain_);
+    libusb_close(rotating_);
+    plain_ = rotating_ = nullptr;
+    g_plain->unplug();
+    g_rotating->unplug();
+    ASSERT_TRUE(pump_until([] { return total(g_departures) >= 6; }));
     pump_until([] { return false; }, 300ms);
-    EXPECT_EQ(g_departures.load(), 1);
+    ASSERT_TRUE(g_plain->plug(&error)) << error;
+    ASSERT_TRUE(g_rotating->plug(&error)) << error;
+    ASSERT_TRUE(pump_until([] { return total(g_arrivals) >= 6; }));
+    pump_until([] { return false; }, 300ms);
+    for (int i = 0; i < PID_NUM; ++i) {
+        EXPECT_EQ(g_arrivals[i].load(), 1) << "product " << i;
+        EXPECT_EQ(g_departures[i].load(), 1) << "product " << i;
+    }
+    EXPECT_EQ(g_arrivals[PID_NUM].load(), 0);
+    EXPECT_EQ(g_departures[PID_NUM].load(), 0);
 }
 
-TEST(UsbInit, RegistersTwelveCallbacksAndClosesOnFailure) {
+TEST(UsbInit, FailedRegistrationClosesAndNamesTheKind) {
     // A registration that fails (no callback function) closes the context
     // again and names the kind of callback.
     fflush(stdout);
