@@ -3,15 +3,12 @@
 // identities distinct and real), the file as the daemon would save that
 // table loads back to the same table, and reading the bytes through the file
 // gives what parsing them gives, up to the size bound.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "fuzz_check.h"
 #include "registry.h"
+#include "scratch_file.h"
 
 namespace {
 
@@ -42,37 +39,6 @@ void check_usable(const Table &t) {
     }
 }
 
-// A file of this process's own, for the loader's path through the file: in
-// memory where there is a tmpfs, since a disk file rewritten in place is
-// flushed on every close (ext4's auto_da_alloc) and would slow the fuzzer
-// down a hundredfold.
-const std::string &scratch_file() {
-    static const std::string path = [] {
-        std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                          : getenv("TMPDIR") != nullptr ? getenv("TMPDIR")
-                                                        : "/tmp";
-        dir += "/torvel-fuzz-identity.XXXXXX";
-        FUZZ_CHECK(mkdtemp(dir.data()) != nullptr);
-        return dir + "/id";
-    }();
-    static const bool cleaned_at_exit = [] {
-        return std::atexit([] {
-                   unlink(path.c_str());
-                   rmdir(path.substr(0, path.rfind('/')).c_str());
-               }) == 0;
-    }();
-    (void)cleaned_at_exit;
-    return path;
-}
-
-void write_file(const std::string &path, const unsigned char *data, size_t size) {
-    unlink(path.c_str());
-    FILE *f = std::fopen(path.c_str(), "wb");
-    FUZZ_CHECK(f != nullptr);
-    FUZZ_CHECK(std::fwrite(data, 1, size, f) == size);
-    FUZZ_CHECK(std::fclose(f) == 0);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
@@ -94,8 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, size_t size) {
 
     // Through the file: the same table, or nothing for a file beyond the
     // size bound.
-    const std::string &path = scratch_file();
-    write_file(path, data, size);
+    const std::string &path = write_scratch_file(data, size);
     registry_reset();
     const Table empty = snapshot();
     get_previous_device_id_from(path.c_str());

@@ -4,7 +4,7 @@
 # corpus in fuzz/corpus/<name>/. The daemon's sources a target drives are
 # compiled into it, so that the fuzz build compiles only those.
 set(TORVEL_FUZZ_DIR ${PROJECT_SOURCE_DIR}/fuzz)
-set(TORVEL_FUZZ_TARGETS identity_file control_replies stream_decoder)
+set(TORVEL_FUZZ_TARGETS identity_file control_replies stream_decoder stream_tool_input)
 
 set(TORVEL_FUZZ_identity_file_SOURCES
   ${PROJECT_SOURCE_DIR}/application/daemon/registry.cpp
@@ -17,6 +17,9 @@ set(TORVEL_FUZZ_control_replies_LIBS usb_scrn)
 
 set(TORVEL_FUZZ_stream_decoder_SOURCES "")
 set(TORVEL_FUZZ_stream_decoder_LIBS torvel_stream_decoder)
+
+set(TORVEL_FUZZ_stream_tool_input_SOURCES "")
+set(TORVEL_FUZZ_stream_tool_input_LIBS torvel_stream_input)
 
 # Adds target `target` for fuzz target `name`: its sources, the daemon's
 # include folders and its libraries.
