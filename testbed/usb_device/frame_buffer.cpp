@@ -48,6 +48,10 @@ bool write_png(const FrameBuffer &frame, const std::string &path, std::string *e
     return true;
 }
 
+namespace {
+constexpr uint64_t kMaxPngPixels = uint64_t{65536} * kBlockWidth * kBlockHeight;
+}  // namespace
+
 bool read_png(const std::string &path, FrameBuffer &frame, std::string *error) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
@@ -56,7 +60,11 @@ bool read_png(const std::string &path, FrameBuffer &frame, std::string *error) {
         return false;
     }
     image.format = PNG_FORMAT_RGB;
-    if (image.width > 65535 || image.height > 65535) {
+    // Checked before the frame is allocated: a few bytes of header can claim
+    // 65535 x 65535 pixels (13 GB). No stream addresses more than 65536
+    // blocks of 32 x 8 pixels, so no frame here is larger than that.
+    if (image.width > 65535 || image.height > 65535 ||
+        static_cast<uint64_t>(image.width) * image.height > kMaxPngPixels) {
         if (error) *error = path + ": image too large";
         png_image_free(&image);
         return false;

@@ -104,6 +104,7 @@ class FrameBuffer {
 };
 
 bool write_png(const FrameBuffer &frame, const std::string &path, std::string *error);
+// Refuses pictures of more pixels than 65536 blocks of 32 x 8 hold.
 bool read_png(const std::string &path, FrameBuffer &frame, std::string *error);
 
 // Peak signal-to-noise ratio in dB over all three channels of two frames of

@@ -1,7 +1,12 @@
 // Replays one fuzz target's corpus (TORVEL_FUZZ_CORPUS): every file is one
 // input. A failed check of the target aborts with its message after the
-// name of the input, which is printed first.
+// name of the input, which is printed first. Outside the sanitizers (whose
+// shadow memory needs a vast address space) the replay runs with 4 GB of
+// address space, as libFuzzer limits its runs' memory: an input that makes
+// the code under test reach for gigabytes fails with std::bad_alloc instead
+// of taking the machine's memory.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,7 +18,17 @@
 
 #include "fuzz_check.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kLimitMemory = false;
+#else
+constexpr bool kLimitMemory = true;
+#endif
+
 TEST(FuzzCorpus, EveryInputPasses) {
+    if (kLimitMemory) {
+        const rlimit limit{rlim_t{4} << 30, rlim_t{4} << 30};
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+    }
     const char *dir = std::getenv("TORVEL_FUZZ_CORPUS");
     ASSERT_NE(dir, nullptr);
     std::vector<std::filesystem::path> inputs;
