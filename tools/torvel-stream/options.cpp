@@ -49,7 +49,12 @@ bool parse_options(int argc, char **argv, std::initializer_list<const char *> va
             error = "option '" + arg + "' needs a value";
             return false;
         } else if (c == '?' || index < 0) {
-            error = "unknown option '" + arg + "'";
+            // No short option exists. getopt leaves optind on an argument
+            // until its last letter is read, so for "-xy" argv[optind - 1]
+            // is the argument before it; optopt is the letter at fault.
+            error = "unknown option '" +
+                    (c == '?' && optopt != 0 ? std::string{'-', static_cast<char>(optopt)} : arg) +
+                    "'";
             return false;
         } else {
             out.values[table[static_cast<size_t>(index)].name] = optarg ? optarg : "";
