@@ -41,7 +41,7 @@ cmake --build --preset fuzz
 max_len() {
   case "$1" in
     identity_file) echo 5000 ;;
-    stream_decoder) echo 16384 ;;
+    stream_decoder|stream_tool_input) echo 16384 ;;
     *) echo 4096 ;;
   esac
 }
