@@ -20,6 +20,10 @@ namespace {
 // both look at `occupied` and `orphaned` together.
 std::mutex orphan_lock;
 
+// Up to this many blocks to scan, a frame is coded on the render thread
+// alone: two wake-ups per band worker cost more than scanning them.
+constexpr size_t SMALL_SCAN_BLOCKS = 64;
+
 // Copies the rectangles the last grab brought into the other buffer across
 // into `buffer_id`, which is about to be grabbed into: EVDI copies only the
 // damaged rectangles, so without this each buffer would keep stale pixels
@@ -41,10 +45,11 @@ void bring_across(int screen_id, int buffer_id) {
 }
 
 // Keeps the grabbed rectangles, clipped to the buffer, as what the other
-// buffer now lacks.
+// buffer now lacks, and as damage of the device's frame.
 void remember_grab(int screen_id, const evdi_rect *rects, int count) {
     screen_state_t &st = screen_state[screen_id];
     const evdi_buffer &b = buffers[screen_id][0];
+    thread_context_t *cxt = screen_context(screen_id);
     st.pending_count = 0;
     for (int i = 0; i < std::min(count, SCREEN_MAX_RECTS); ++i) {
         evdi_rect r = rects[i];
@@ -52,7 +57,9 @@ void remember_grab(int screen_id, const evdi_rect *rects, int count) {
         r.x2 = std::clamp(r.x2, r.x1, b.width);
         r.y1 = std::clamp(r.y1, 0, b.height);
         r.y2 = std::clamp(r.y2, r.y1, b.height);
-        if (r.x1 < r.x2 && r.y1 < r.y2) st.pending[st.pending_count++] = r;
+        if (r.x1 >= r.x2 || r.y1 >= r.y2) continue;
+        st.pending[st.pending_count++] = r;
+        if (cxt != nullptr) cxt->damage.mark_rect(r.x1, r.y1, r.x2, r.y2);
     }
 }
 
@@ -89,9 +96,15 @@ void band_rows(int loop_y, int band, int *first_row, int *end_row) {
 
 long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
                   const frame_view_t &frame, uint8_t *stream, int threads) {
-    uint8_t *curr = cxt->dirty_block[cxt->current_dirty].get();
-    uint8_t *prev = cxt->dirty_block[1 - cxt->current_dirty].get();
-    cxt->current_dirty = static_cast<uint8_t>(1 - cxt->current_dirty);
+    const int current = cxt->current_dirty;
+    uint8_t *curr = cxt->dirty_block[current].get();
+    uint8_t *prev = cxt->dirty_block[1 - current].get();
+    cxt->current_dirty = static_cast<uint8_t>(1 - current);
+    // Only blocks that can differ from either store are converted and
+    // compared; a few of them are done on this thread alone, since waking
+    // the band workers costs more than they do.
+    const block_mask_t *scan = cxt->damage.scan_for(current);
+    if (scan != nullptr && scan->count() <= SMALL_SCAN_BLOCKS) threads = 1;
 
     // Each band's area holds a largest record for each of its blocks; the
     // areas follow one another from the start of the stream buffer, so the
@@ -115,7 +128,8 @@ long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated
                                   reinterpret_cast<BlockHeader_t *>(area),
                                   frame,
                                   area_end,
-                                  cxt->stores_equal.get()};
+                                  cxt->stores_equal.get(),
+                                  scan};
         starts[i] = area;
         area = area_end;
     }
@@ -123,6 +137,7 @@ long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated
     // frame cost more than a whole unchanged band.
     if (!device_band_pool(cxt->id).run(jobs, ENCODER_WORKERS, threads)) return -1;
     if (!buffersRegistered[screen_id].load()) return -1;
+    cxt->damage.scanned(current);
 
     band_records_t bands[ENCODER_WORKERS];
     for (int i = 0; i < ENCODER_WORKERS; ++i) {
@@ -132,31 +147,83 @@ long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated
     return static_cast<long>(assemble_stream(stream, bands, ENCODER_WORKERS));
 }
 
-frame_view_t flip_framebuffer(int screen_id, int buffer_to_be_updated, bool v_flip) {
+namespace {
+
+// Pixels x0 .. x1 - 1 of rows y0 .. y1 - 1 of the turned frame `dst`: pixel x
+// of row y comes from pixel width-1-x of row y (mirror) or of row
+// height-1-y (turned by 180 degrees). The sizes come by value: stores
+// through a byte pointer could alias a buffer record, which would keep the
+// compiler from vectorising the loop (several times slower).
+void turn_area(const uint8_t *src, uint8_t *dst, int width, int height, int stride, bool v_flip,
+               int x0, int x1, int y0, int y1) {
+    for (int y = y0; y < y1; ++y) {
+        const int from_row = v_flip ? height - 1 - y : y;
+        const uint8_t *s = src + static_cast<size_t>(from_row) * stride;
+        uint8_t *d = dst + static_cast<size_t>(y) * stride;
+        for (int x = x0; x < x1; ++x)
+            std::memcpy(d + 4 * static_cast<size_t>(x), s + 4 * static_cast<size_t>(width - 1 - x),
+                        4);
+    }
+}
+
+}  // namespace
+
+frame_view_t flip_framebuffer(int screen_id, int buffer_to_be_updated, bool v_flip,
+                              frame_damage_t *damage) {
     screen_state_t &st = screen_state[screen_id];
     const evdi_buffer &b = buffers[screen_id][buffer_to_be_updated];
     const size_t bytes = static_cast<size_t>(b.stride) * b.height;
+    // Only the blocks the screen changed under need turning again, while
+    // the turned frame keeps being made the same way from the same screen.
+    const block_mask_t *stale = damage != nullptr ? damage->turned_stale() : nullptr;
     if (st.turned_size < bytes) {
         st.turned = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]);
         st.turned_size = st.turned ? bytes : 0;
         if (!st.turned) return frame_view_t{nullptr, b.width, b.height, b.stride};
+        stale = nullptr;
     }
-    // Pixel x of row y comes from pixel width-1-x of row y (mirror) or of row
-    // height-1-y (turned by 180 degrees). The sizes are copied first: stores
-    // through a byte pointer could alias the buffer record, which would keep
-    // the compiler from vectorising the loop (several times slower).
     const int width = b.width, height = b.height, stride = b.stride;
     const auto *src = static_cast<const uint8_t *>(b.buffer);
     uint8_t *dst = st.turned.get();
-    for (int y = 0; y < height; ++y) {
-        const int from_row = v_flip ? height - 1 - y : y;
-        const uint8_t *s = src + static_cast<size_t>(from_row) * stride;
-        uint8_t *d = dst + static_cast<size_t>(y) * stride;
-        for (int x = 0; x < width; ++x)
-            std::memcpy(d + 4 * static_cast<size_t>(x), s + 4 * static_cast<size_t>(width - 1 - x),
-                        4);
+    if (stale == nullptr) {
+        turn_area(src, dst, width, height, stride, v_flip, 0, width, 0, height);
+    } else {
+        const auto loop_x = static_cast<uint32_t>((width + BLOCK_WIDTH - 1) / BLOCK_WIDTH);
+        stale->for_each_run(
+            0, static_cast<uint32_t>(stale->size()), [&](uint32_t first, uint32_t end) {
+                while (first < end) {
+                    const uint32_t row = first / loop_x, column = first % loop_x;
+                    const uint32_t columns = std::min(end - first, loop_x - column);
+                    const int y0 = static_cast<int>(row) * BLOCK_HEIGHT;
+                    turn_area(src, dst, width, height, stride, v_flip,
+                              static_cast<int>(column) * BLOCK_WIDTH,
+                              std::min(width, static_cast<int>(column + columns) * BLOCK_WIDTH), y0,
+                              std::min(height, y0 + BLOCK_HEIGHT));
+                    first += columns;
+                }
+            });
     }
+    if (damage != nullptr) damage->turned_done();
     return frame_view_t{dst, width, height, stride};
+}
+
+frame_view_t device_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
+                          const frame_view_t &captured) {
+    const frame_turn_e turn = cxt->rotate_state.load() == MONITOR_ROTATE_180
+                                  ? frame_turn_e::TURN_180
+                              : cxt->mirror_state == MIRROR_ENABLE ? frame_turn_e::MIRROR
+                                                                   : frame_turn_e::NONE;
+    cxt->damage.set_turn(turn);
+    if (turn == frame_turn_e::NONE) return captured;
+    frame_view_t turned = flip_framebuffer(screen_id, buffer_to_be_updated,
+                                           turn == frame_turn_e::TURN_180, &cxt->damage);
+    // Without memory for the turned frame the frame goes out as captured.
+    if (turned.pixels == nullptr) {
+        cxt->damage.set_turn(frame_turn_e::NONE);
+        return captured;
+    }
+    turned.order = captured.order;
+    return turned;
 }
 
 void screen_transfer(int screen_id, int buffer_to_be_updated) {
@@ -171,14 +238,9 @@ void screen_transfer(int screen_id, int buffer_to_be_updated) {
         GetMonitorMirror(cxt->usb_handle, &cxt->mirror_state);
     }
     const evdi_buffer &b = buffers[screen_id][buffer_to_be_updated];
-    frame_view_t frame{static_cast<const uint8_t *>(b.buffer), b.width, b.height, b.stride};
-    frame_view_t turned{};
-    if (cxt->rotate_state.load() == MONITOR_ROTATE_180)
-        turned = flip_framebuffer(screen_id, buffer_to_be_updated, true);
-    else if (cxt->mirror_state == MIRROR_ENABLE)
-        turned = flip_framebuffer(screen_id, buffer_to_be_updated, false);
-    // Without memory for the turned frame the frame goes out as captured.
-    if (turned.pixels != nullptr) frame = turned;
+    const frame_view_t frame = device_frame(
+        cxt, screen_id, buffer_to_be_updated,
+        frame_view_t{static_cast<const uint8_t *>(b.buffer), b.width, b.height, b.stride});
 
     transfer_info_t *slot = take_free_slot(cxt->id);
     if (slot == nullptr) {

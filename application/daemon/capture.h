@@ -41,9 +41,18 @@ void screen_request(int screen_id);
 void screen_transfer(int screen_id, int buffer_to_be_updated);
 // Writes buffers[screen_id][buffer_to_be_updated] turned by 180 degrees
 // (v_flip) or mirrored left to right into the screen's turned frame; the EVDI
-// buffer itself stays a copy of the screen. Returns the turned frame, or a
-// frame with null pixels when it cannot be obtained.
-frame_view_t flip_framebuffer(int screen_id, int buffer_to_be_updated, bool v_flip);
+// buffer itself stays a copy of the screen. With `damage`, only its stale
+// blocks of the turned frame are written (damage.h). Returns the turned
+// frame, or a frame with null pixels when it cannot be obtained.
+frame_view_t flip_framebuffer(int screen_id, int buffer_to_be_updated, bool v_flip,
+                              frame_damage_t *damage = nullptr);
+// The frame the device's workers read for the frame captured in
+// buffers[screen_id][buffer_to_be_updated] (`captured` describes it): that
+// frame, or its copy turned by 180 degrees or mirrored as the device's
+// orientation and mirror state ask. Keeps the damage placed as the frame is
+// made. Render thread, under the screen's lock.
+frame_view_t device_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
+                          const frame_view_t &captured);
 // Completion of a bulk transfer (main thread, inside libusb event handling).
 void xfr_complete(libusb_transfer *xfr);
 // Frees the stream buffers of device slot `slot` (screen destruction, on the

@@ -197,36 +197,40 @@ size_t encode_block_data(cinfo_t *cinfo, const uint8_t *planes, uint8_t *out) {
     return padded;
 }
 
-void encode_band(jpegenc_param_t *job) {
-    thread_context_t *cxt = job->cxt;
-    const int loop_x = cxt->loop_x;
-    auto *const area = reinterpret_cast<uint8_t *>(job->current_header);
-    uint8_t *out = area;
-    uint8_t *last = area;
-    job->streamlen = 0;
-    if (loop_x <= 0 || job->block_start >= job->block_end) return;
+namespace {
 
-    cinfo_t cinfo = cxt->cinfo;
-    alignas(64) uint8_t planes[BLOCK_BYTES];
+// The band's output: where the next record goes and the last one written.
+struct band_output_t {
+    uint8_t *out;
+    uint8_t *last;
+};
+
+// Converts and compares blocks first .. end - 1 of the band, coding each
+// changed one into `output`. False when the band is abandoned (a mode change
+// has begun).
+bool scan_blocks(const jpegenc_param_t *job, cinfo_t *cinfo, uint8_t *planes, int first, int end,
+                 band_output_t *output) {
+    const int loop_x = job->cxt->loop_x;
     const std::atomic<bool> &registered = buffersRegistered[job->screen_id];
-    int row = job->block_start / loop_x;
-    int column = job->block_start % loop_x;
-    for (int block = job->block_start; block < job->block_end;) {
+    int row = first / loop_x;
+    int column = first % loop_x;
+    for (int block = first; block < end;) {
         // A mode change has begun: the frame is abandoned. Looked at before
         // each search, which covers at most the rest of a block row.
-        if (!registered.load(std::memory_order_relaxed)) return;
+        if (!registered.load(std::memory_order_relaxed)) return false;
         bool found = false;
-        int skip = next_changed(job, column, row, block,
-                                std::min(loop_x - column, job->block_end - block), planes, &found);
+        int skip = next_changed(job, column, row, block, std::min(loop_x - column, end - block),
+                                planes, &found);
         if (found) {
             // The area holds a largest record for every block of the band,
             // so this never fails; the test keeps it that way.
-            if (out + MAX_RECORD > job->area_end) return;
+            if (output->out + MAX_RECORD > job->area_end) return false;
             const int changed = block + skip;
-            const size_t data = encode_block_data(&cinfo, planes, out + 4);
-            store_block_header(out, block_header_word(data, static_cast<uint32_t>(changed), false));
-            last = out;
-            out += 4 + data;
+            const size_t data = encode_block_data(cinfo, planes, output->out + 4);
+            store_block_header(output->out,
+                               block_header_word(data, static_cast<uint32_t>(changed), false));
+            output->last = output->out;
+            output->out += 4 + data;
             ++skip;
         }
         block += skip;
@@ -236,8 +240,35 @@ void encode_band(jpegenc_param_t *job) {
             ++row;
         }
     }
-    job->streamlen = static_cast<uint64_t>(out - area);
-    job->current_header = reinterpret_cast<BlockHeader_t *>(last);
+    return true;
+}
+
+}  // namespace
+
+void encode_band(jpegenc_param_t *job) {
+    thread_context_t *cxt = job->cxt;
+    auto *const area = reinterpret_cast<uint8_t *>(job->current_header);
+    job->streamlen = 0;
+    if (cxt->loop_x <= 0 || job->block_start >= job->block_end) return;
+
+    cinfo_t cinfo = cxt->cinfo;
+    alignas(64) uint8_t planes[BLOCK_BYTES];
+    band_output_t output{area, area};
+    bool whole = true;
+    if (job->scan == nullptr) {
+        whole = scan_blocks(job, &cinfo, planes, job->block_start, job->block_end, &output);
+    } else {
+        job->scan->for_each_run(
+            static_cast<uint32_t>(job->block_start), static_cast<uint32_t>(job->block_end),
+            [&](uint32_t first, uint32_t end) {
+                if (whole)
+                    whole = scan_blocks(job, &cinfo, planes, static_cast<int>(first),
+                                        static_cast<int>(end), &output);
+            });
+    }
+    if (!whole) return;
+    job->streamlen = static_cast<uint64_t>(output.out - area);
+    job->current_header = reinterpret_cast<BlockHeader_t *>(output.last);
 }
 
 void *jpegenc_thread(void *param) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "block_convert.h"
+#include "damage.h"
 #include "state.h"
 #include "stream.h"
 
@@ -64,6 +65,9 @@ struct jpegenc_param_t {
     // The stores' comparison cache, one byte per block of the grid (may be
     // null: the stores are compared every time).
     uint8_t *stores_equal;
+    // The blocks that can differ from either store (damage.h); the others
+    // are skipped. Null: every block of the band is converted and compared.
+    const block_mask_t *scan = nullptr;
 };
 
 // Codes the band described by `job` (see jpegenc_param_t); the body of

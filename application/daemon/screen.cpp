@@ -108,6 +108,7 @@ bool resize_capture(thread_context_t *cxt, int width, int height) {
     cxt->dirty_block[0].reset();
     cxt->dirty_block[1].reset();
     cxt->stores_equal.reset();
+    cxt->damage.release();
     cxt->bitstream.reset();
     cxt->bitstream_size = 0;
     cxt->loop_x = 0;
@@ -121,6 +122,8 @@ bool resize_capture(thread_context_t *cxt, int width, int height) {
     cxt->stores_equal = std::move(equal);
     cxt->loop_x = loop_x;
     cxt->loop_y = loop_y;
+    // Without memory for the damage every frame scans every block.
+    cxt->damage.resize(width, height, loop_x, loop_y);
     refill_stores(cxt);
     // The joined stream lives in the transfer slots' buffers (capture.h);
     // this is the size each must have for the new grid.
@@ -136,7 +139,17 @@ void refill_stores(thread_context_t *cxt) {
     if (cxt->dirty_block[1]) std::memset(cxt->dirty_block[1].get(), 0xAB, store_bytes);
     if (cxt->stores_equal)
         std::memset(cxt->stores_equal.get(), 0, static_cast<size_t>(cxt->loop_x) * cxt->loop_y);
+    cxt->damage.mark_all();
     cxt->current_dirty = 0;
+}
+
+void forget_block(thread_context_t *cxt, uint32_t block) {
+    if (block >= static_cast<uint32_t>(cxt->loop_x) * static_cast<uint32_t>(cxt->loop_y)) return;
+    const size_t at = static_cast<size_t>(block) * BLOCK_BYTES;
+    if (cxt->dirty_block[0]) std::memset(cxt->dirty_block[0].get() + at, 0xAA, BLOCK_BYTES);
+    if (cxt->dirty_block[1]) std::memset(cxt->dirty_block[1].get() + at, 0xAB, BLOCK_BYTES);
+    if (cxt->stores_equal) cxt->stores_equal[block] = 0;
+    cxt->damage.mark_block(block);
 }
 
 void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_length) {
@@ -205,6 +218,7 @@ void destroy_screen(int screen_id) {
         cxt->dirty_block[0].reset();
         cxt->dirty_block[1].reset();
         cxt->stores_equal.reset();
+        cxt->damage.release();
         release_transfer_buffers(slot);
     }
     device_info[screen_id].index.store(-1);

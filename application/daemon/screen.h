@@ -86,3 +86,6 @@ bool resize_capture(thread_context_t *cxt, int width, int height);
 // Pre-fills the snapshot stores as a mode change does: the next two encoded
 // frames carry every block.
 void refill_stores(thread_context_t *cxt);
+// The same for one block (one the device may not have received): the next
+// two encoded frames carry it.
+void forget_block(thread_context_t *cxt, uint32_t block);

@@ -75,6 +75,8 @@ void delete_timer() {
 
 void prepare_slot(int slot) {
     prepare_encoder(&g_context[slot], slot);
+    // The screen's grabs tell what changed.
+    g_context[slot].damage.limit_scan = !full_scan_requested();
 }
 
 void *timer_work(void *) {

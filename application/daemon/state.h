@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "damage.h"
 #include "device_ids.h"
 #include "evdi_compat.h"
 #include "jpeg_enc.h"
@@ -96,6 +97,8 @@ typedef struct _thread_context {
     // Per block, 1 when both stores are known to hold the same content: a
     // cache of their comparison (block_convert.h), cleared by every pre-fill.
     std::unique_ptr<uint8_t[]> stores_equal;
+    // Which blocks can differ from each store; sized with the stores.
+    frame_damage_t damage;
     uint8_t current_dirty;             // which store is current this frame (0/1)
     libusb_device *usb_dev;            // as found at start-up; a reference is held
     libusb_device_handle *usb_handle;  // set by set-up before the render thread starts

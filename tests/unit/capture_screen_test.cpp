@@ -136,6 +136,7 @@ class Screen : public ::testing::Test {
         device_info[SCREEN].index.store(SLOT);
         cxt_ = &g_context[SLOT];
         prepare_encoder(cxt_, SLOT);
+        cxt_->damage.limit_scan = true;  // as the daemon prepares its slots
         cxt_->usb_handle = rig->handle();
         cxt_->monitor_type = MONITOR_TYPE_NORMAL;
         cxt_->rotate_state.store(MONITOR_ROTATE_NORMAL);

@@ -54,18 +54,20 @@ TEST(StreamBench, ReportsTimesAndTheStreamOfEncodeFrames) {
             {"bench", "--width", "100", "--height", "30", "--threads", threads, "--frames", "3"},
             frame);
         ASSERT_EQ(r.status, 0) << r.err;
-        double full = -1, unchanged = -1;
+        double full = -1, unchanged = -1, one_block = -1;
         long bytes = -1;
         int consumed = 0;
-        ASSERT_EQ(
-            std::sscanf(r.out.c_str(), "full_ms: %lf\nunchanged_ms: %lf\nstream_bytes: %ld\n%n",
-                        &full, &unchanged, &bytes, &consumed),
-            3)
+        ASSERT_EQ(std::sscanf(r.out.c_str(),
+                              "full_ms: %lf\nunchanged_ms: %lf\none_block_ms: %lf\nstream_bytes: "
+                              "%ld\n%n",
+                              &full, &unchanged, &one_block, &bytes, &consumed),
+                  4)
             << r.out;
         EXPECT_EQ(static_cast<size_t>(consumed), r.out.size()) << r.out;
-        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
         EXPECT_GT(full, 0.0);
         EXPECT_GE(unchanged, 0.0);
+        EXPECT_GT(one_block, 0.0);
         EXPECT_EQ(bytes, expected);
     }
 }
