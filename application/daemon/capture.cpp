@@ -286,10 +286,17 @@ void screen_request(int screen_id) {
         if (num_rects <= 0 && !st.resend) return;
         remember_grab(screen_id, rects, num_rects);
     } else {
-        if (!st.resend) return;
+        if (!st.resend || st.display_switched_off) return;
         // Nothing new, but the last frame never left: send the screen as it
         // stands, from this buffer made whole.
         bring_across(screen_id, buffer_id);
+    }
+    if (st.display_switched_off) {
+        // The device discards (and counts against the stream) whatever it is
+        // sent while its display is off; the screen goes out whole once a
+        // DPMS on has restored it.
+        evdi_buf_id[screen_id] = 1 - buffer_id;
+        return;
     }
     st.resend = false;
     screen_transfer(screen_id, buffer_id);

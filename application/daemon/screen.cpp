@@ -334,6 +334,8 @@ void on_mode_change(evdi_mode mode, void *user_data) {
         std::printf("Screen#%d, Set Resolution Failed!\n", screen);
         return;
     }
+    // The new resolution switched the display on again.
+    st.display_switched_off = false;
     buffersRegistered[screen].store(true);
 }
 

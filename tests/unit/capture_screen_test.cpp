@@ -539,8 +539,8 @@ TEST_F(Screen, DisplayOnDuringTheCountdownsLastStepKeepsTheDisplayOn) {
     EXPECT_EQ(device().state().resolutions_set.back(), (Resolution{320, 240}));
 }
 
-// The device drops what it is sent while its display is off; once the
-// display is back, the screen is sent again.
+// Nothing is sent while the countdown has switched the device's display off
+// (the device would discard it); once the display is back, the screen is.
 TEST_F(Screen, WhatChangedWhileTheDisplayWasOffIsSentWhenItComesBack) {
     open_screen();
     ASSERT_TRUE(modeset(320, 240));
@@ -553,14 +553,17 @@ TEST_F(Screen, WhatChangedWhileTheDisplayWasOffIsSentWhenItComesBack) {
     cxt_->display_off.store(DISPLAY_OFF_COUNT - 1);
     display_off_step(SCREEN, *cxt_);
     ASSERT_TRUE(device().state().display_off);
+    const uint64_t transfers = device().state().counters.transfers;
     paint(40, 40, 100, 60, 0xFF0000u);
     tick();
     tick();
+    EXPECT_EQ(device().state().counters.transfers, transfers);  // nothing while off
     ASSERT_EQ(emu().dpms(card_, 0), 0);
     ASSERT_TRUE(eventually([this] { return !device().state().display_off; }));
     tick();
     testing::internal::GetCapturedStdout();
     expect_shown(expected(false, false));
+    EXPECT_EQ(device().state().counters.format_errors, 0u);
 }
 
 // A mode with more blocks than a frame can number: capture stays off, and a
