@@ -95,6 +95,14 @@ std::string json_escape(const std::string &s) {
 }
 
 // Screen content as 8-bit RGB for PNG and PSNR.
+// The most recent violation lines a device noted, for the report.
+std::vector<std::string> last_violations(const testbed::DeviceState &st) {
+    constexpr size_t kKept = 8;
+    const size_t n = st.violations.size();
+    return std::vector<std::string>(st.violations.begin() + (n > kKept ? n - kKept : 0),
+                                    st.violations.end());
+}
+
 testbed::FrameBuffer to_frame(const std::vector<uint32_t> &xrgb, int w, int h) {
     testbed::FrameBuffer f(w, h);
     for (int y = 0; y < h; ++y)
@@ -513,6 +521,7 @@ class SimImpl final : public Sim {
             dr.blocks = st.counters.blocks;
             dr.format_errors = st.counters.format_errors;
             dr.decode_errors = st.counters.decode_errors;
+            dr.violations = last_violations(st);
             dr.device_id = st.device_id;
             dr.output = output_of(i);
             dr.shown = d->frame();
@@ -561,6 +570,7 @@ class SimImpl final : public Sim {
             d.blocks = st.counters.blocks;
             d.format_errors = st.counters.format_errors;
             d.decode_errors = st.counters.decode_errors;
+            d.violations = last_violations(st);
             d.device_id = st.device_id;
         }
         r.identity_file = identity_file();
@@ -615,8 +625,11 @@ class SimImpl final : public Sim {
             j << "],\n     \"frames\": " << d.frames << ", \"transfers\": " << d.transfers
               << ", \"bytes\": " << d.bytes << ", \"blocks\": " << d.blocks
               << ", \"format_errors\": " << d.format_errors
-              << ", \"decode_errors\": " << d.decode_errors << ",\n     \"psnr\": " << d.psnr
-              << ", \"psnr_transform\": \"" << d.transform << "\",\n     \"xrandr\": [";
+              << ", \"decode_errors\": " << d.decode_errors << ",\n     \"violations\": [";
+            for (size_t k = 0; k < d.violations.size(); ++k)
+                j << (k ? ", " : "") << "\"" << json_escape(d.violations[k]) << "\"";
+            j << "],\n     \"psnr\": " << d.psnr << ", \"psnr_transform\": \"" << d.transform
+              << "\",\n     \"xrandr\": [";
             for (size_t k = 0; k < d.xrandr.size(); ++k)
                 j << (k ? ", " : "") << "\"" << json_escape(d.xrandr[k]) << "\"";
             j << "]}";

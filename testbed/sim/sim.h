@@ -113,6 +113,7 @@ struct DeviceReport {
     std::vector<testbed::Resolution> resolutions;
     uint64_t frames = 0, transfers = 0, bytes = 0, blocks = 0;
     uint64_t format_errors = 0, decode_errors = 0;
+    std::vector<std::string> violations;  // the device's last few violation lines
     uint32_t device_id = 0xffffffffu;
     // PSNR of what the device shows against its screen (turned by 180° or
     // mirrored as the device's state asks); 100 for identical frames, -1
