@@ -46,6 +46,23 @@ void route_evdi_logging() {
     std::call_once(once, [] { evdi_set_logging(evdi_logging{evdi_log_line, nullptr}); });
 }
 
+// libevdi keeps its table of the cards in use in globals without a lock: an
+// open marks its card only once the card is open, which can take seconds
+// (it waits for the display server to hold the card), so two screens opened
+// at once could both take the same card. Opens and closes of screens go one
+// at a time, under this plain mutex.
+std::mutex card_table_lock;
+
+evdi_handle open_card() {
+    std::lock_guard<std::mutex> hold(card_table_lock);
+    return evdi_open_attached_to_fixed(nullptr, 0);
+}
+
+void close_card(evdi_handle handle) {
+    std::lock_guard<std::mutex> hold(card_table_lock);
+    evdi_close(handle);
+}
+
 std::unique_ptr<uint8_t[]> try_alloc(size_t bytes) {
     return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]);
 }
@@ -155,7 +172,7 @@ void forget_block(thread_context_t *cxt, uint32_t block) {
 void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_length) {
     if (screen_id < 0 || screen_id >= MAX_DEVICES) return;
     route_evdi_logging();
-    evdi_handle handle = evdi_open_attached_to_fixed(nullptr, 0);
+    evdi_handle handle = open_card();
     if (handle == EVDI_INVALID_HANDLE) {
         std::printf("Screen#%d, EVDI output cannot be opened, no capture on this screen\n",
                     screen_id);
@@ -168,7 +185,7 @@ void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_lengt
         if (evdihndl[screen_id].load() != EVDI_INVALID_HANDLE) {
             std::printf("Screen#%d, screen exists already\n", screen_id);
             evdi_disconnect(handle);
-            evdi_close(handle);
+            close_card(handle);
             return;
         }
         evdi_event_context &ctx = evtctx[screen_id];
@@ -209,7 +226,7 @@ void destroy_screen(int screen_id) {
     release_frame_buffers(screen_id, handle, "destroy_screen");
     if (handle != EVDI_INVALID_HANDLE) {
         evdi_disconnect(handle);
-        evdi_close(handle);
+        close_card(handle);
     }
     evdihndl[screen_id].store(EVDI_INVALID_HANDLE);
     ++st.generation;

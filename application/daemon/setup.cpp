@@ -145,8 +145,9 @@ void start_position(int order) {
         const int32_t slot = device_info[entry].index.load();
         if (slot == -1 || device_info[entry].position != order) continue;
         thread_context_t &cxt = g_context[slot];
-        if (!slot_departed[slot].load())
-            SetQuantTable(cxt.usb_handle, cxt.qt_table, QT_BLOB_LEN, 1);
+        if (!slot_departed[slot].load() && !send_quant_table(cxt))
+            printf("Screen#%d, quantisation table not taken after %d tries\n", order,
+                   QUANT_TABLE_TRIES);
         {
             std::lock_guard<std::mutex> guard(start_mutex);
             if (slot_departed[slot].load()) {
@@ -250,6 +251,14 @@ void *create_render_thread(void *) {
     const uint8_t masked = device_attached_state.fetch_and(1) & 1;
     printf(">>> %s: My job finished, see you later --- %d\n", "create_render_thread", masked);
     return nullptr;
+}
+
+bool send_quant_table(thread_context_t &cxt) {
+    // Without its table the device cannot decode a single block, so a
+    // request lost on the way is sent again.
+    for (int i = 0; i < QUANT_TABLE_TRIES; ++i)
+        if (SetQuantTable(cxt.usb_handle, cxt.qt_table, QT_BLOB_LEN, 1)) return true;
+    return false;
 }
 
 void stop_device_threads() {

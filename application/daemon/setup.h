@@ -7,6 +7,8 @@
 // async-signal-safe.
 #pragma once
 
+#include "state.h"
+
 // Arms the one-shot start-up timer (main thread, once).
 void create_thread();
 
@@ -18,6 +20,11 @@ void *create_render_thread(void *param);
 // Stops one device's threads (render thread, rotation follower, EVDI event
 // thread) and, with close_device, closes its handle. Main thread only.
 void destroy_thread(int index, int screen_id, bool close_device);
+
+// Sends the slot's quantisation table (138 bytes, index 1), up to
+// QUANT_TABLE_TRIES times; false when the device never took it.
+bool send_quant_table(thread_context_t &cxt);
+inline constexpr int QUANT_TABLE_TRIES = 3;
 
 // Shutdown: stops and joins every render thread, then cancels and joins
 // every EVDI event thread, then joins the rotation followers.

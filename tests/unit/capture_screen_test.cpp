@@ -22,6 +22,7 @@
 #include "registry.h"
 #include "render.h"
 #include "screen.h"
+#include "setup.h"
 #include "usb_device_emulator.h"
 #include "usb_scrn.h"
 
@@ -589,6 +590,23 @@ TEST_F(Screen, AnUnsupportedModeLeavesNoResolutionForDisplayOn) {
     EXPECT_FALSE(buffersRegistered[SCREEN].load());
 }
 
+// A device cannot decode a block without its table: a lost request is sent
+// again, a few times.
+TEST_F(Screen, TheQuantisationTableIsSentAgainWhenTheRequestFails) {
+    auto requests = [this] { return device().state().counters.control_requests; };
+    uint64_t before = requests();
+    device().fail_control(torvel::testbed::request::kSetQuantTable,
+                          torvel::testbed::ControlFault::kStall, QUANT_TABLE_TRIES - 1);
+    EXPECT_TRUE(send_quant_table(*cxt_));
+    EXPECT_EQ(requests() - before, static_cast<uint64_t>(QUANT_TABLE_TRIES));
+    before = requests();
+    device().fail_control(torvel::testbed::request::kSetQuantTable,
+                          torvel::testbed::ControlFault::kEmptyReply, QUANT_TABLE_TRIES);
+    EXPECT_FALSE(send_quant_table(*cxt_));
+    EXPECT_EQ(requests() - before, static_cast<uint64_t>(QUANT_TABLE_TRIES));
+    EXPECT_TRUE(send_quant_table(*cxt_));
+}
+
 // The base block's extension count (byte 126) decides whether bank 2 is
 // read, whatever length the device claims.
 TEST(Edid, TheExtensionByteChoosesOneOrTwoBanks) {
@@ -656,6 +674,36 @@ TEST(CursorEvents, AreLoggedAndTheImageIsReleased) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Cursor ON: Hot[X,Y]=3, 4\nCursor OFF: Hot[X,Y]=3, 4\nCursor moved to 10, 20\n"
               "CRTC state change: 2\n");
+}
+
+// libevdi retries a card that will not open yet, and marks it in use only
+// once it is open: a second screen opened meanwhile must still get a card of
+// its own.
+TEST_F(Screen, ScreensOpenedAtOnceGetCardsOfTheirOwn) {
+    constexpr int OTHER = 2;
+    auto connected = [] {
+        evdiemu::CardState cards[evdiemu::kMaxOutputs];
+        const int n = emu().cards(cards, evdiemu::kMaxOutputs);
+        int count = 0;
+        for (int i = 0; i < n; ++i) count += cards[i].connected;
+        return count;
+    };
+    const int before = connected();
+    ASSERT_EQ(emu().fail_next(evdiemu::Op::Open, EBUSY, 4), 0);
+    testing::internal::CaptureStdout();
+    std::vector<uint8_t> edid = torvel::testbed::make_edid();
+    std::thread first([&] { create_screen(SCREEN, edid.data(), 128); });
+    std::this_thread::sleep_for(150ms);
+    create_screen(OTHER, edid.data(), 128);
+    first.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(evdihndl[SCREEN].load(), nullptr);
+    EXPECT_NE(evdihndl[OTHER].load(), nullptr);
+    EXPECT_EQ(connected(), before + 2);
+    testing::internal::CaptureStdout();
+    destroy_screen(OTHER);
+    eevt_threads[OTHER].cancel_and_join();
+    testing::internal::GetCapturedStdout();
 }
 
 // Last: libevdi gives up on its own time after a failed open.
