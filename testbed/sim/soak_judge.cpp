@@ -360,6 +360,7 @@ std::vector<std::string> judge(const Plan &plan, const std::string &dir, std::st
             failures.push_back(who + "no pictures: " + error);
             continue;
         }
+        ++compared;
         for (std::string &f :
              judge_picture(index, transformed(screen, d["psnr_transform"].text), shown))
             failures.push_back(std::move(f));
