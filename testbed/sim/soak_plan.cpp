@@ -82,6 +82,7 @@ class Generator {
     void episode(double t, bool before_main);
     int random_present_device();
     void arrival(double t, const std::string &what);
+    void expect_end(double at, End kind, const std::string &reason);
     void failing_device(double t);
     void settle(double t);
     void tail(double t);
@@ -113,7 +114,10 @@ class Generator {
     std::vector<Device> devices_;
     int slots_taken_ = 0;        // slots of the daemon's four filled
     bool slots_unsure_ = false;  // a departure during set-up: its slot may stay taken
+    // When the daemon is first expected to end, and from when no episode
+    // starts (its end, or the start of what leads to it).
     double end_at_ = std::numeric_limits<double>::infinity();
+    double quiet_from_ = std::numeric_limits<double>::infinity();
     double tail_at_ = 0;
     std::set<std::pair<int, uint8_t>> control_faults_;  // (device, request) to clear
     std::set<int> bulk_faults_;
@@ -328,24 +332,29 @@ void Generator::add(double t) {
 // A device arrives: with a free slot the daemon ends at once (the next start
 // serves it); without one it goes on.
 void Generator::arrival(double t, const std::string &what) {
-    if (t >= end_at_) return;
+    if (t >= quiet_from_) return;
     at(t, what);
     if (slots_unsure_) {
-        plan_.end = End::kMay;
-        plan_.end_reason = "an arrival after a departure during set-up";
-        end_at_ = t;
-        return;
+        expect_end(t, End::kMay, "an arrival after a departure during set-up");
+    } else if (slots_taken_ < 4) {
+        expect_end(t, End::kMust, "arrival (" + what + ") with a free slot");
     }
-    if (slots_taken_ >= 4) return;
-    plan_.end = End::kMust;
-    plan_.end_after = t;
-    plan_.end_by = t + kEndWindow;
-    plan_.end_reason = "arrival (" + what + ") with a free slot";
-    end_at_ = t;
+}
+
+// The earliest reason to end decides; no episode starts after it.
+void Generator::expect_end(double at, End kind, const std::string &reason) {
+    quiet_from_ = std::min(quiet_from_, at);
+    if (at >= end_at_) return;
+    end_at_ = at;
+    plan_.end = kind;
+    plan_.end_after = at;
+    plan_.end_by = at + kEndWindow;
+    plan_.end_reason = reason;
 }
 
 void Generator::fail_forever(double t) {
-    if (t < kMainStart || plan_.screen_may_be_missing) return;
+    const double when = t + 1.5;
+    if (t < kMainStart || when >= end_at_ || plan_.screen_may_be_missing) return;
     // A device that surely streams: present from the start and on, with a
     // supported mode; faults cleared and content moving first.
     std::vector<int> candidates;
@@ -358,13 +367,9 @@ void Generator::fail_forever(double t) {
     settle(t);
     at(t, "dpms on " + dev(d));
     at(t + 0.05, "mode 640x360 " + dev(d));
-    const double when = t + 1.5;
     at(when, "fault usb " + dev(d) + " bulk error -1");
-    plan_.end = End::kMust;
-    plan_.end_after = when;
-    plan_.end_by = when + kEndWindow;
-    plan_.end_reason = "device " + dev(d) + " failing every transfer";
-    end_at_ = t;
+    quiet_from_ = std::min(quiet_from_, t);
+    expect_end(when, End::kMust, "device " + dev(d) + " failing every transfer");
 }
 
 // Clears every fault the plan set and lets the content move again.
@@ -413,14 +418,18 @@ Plan Generator::run() {
 
     // Before and during set-up: a few episodes, mostly faults of the
     // requests set-up makes.
-    for (int i = pick(3); i > 0; --i) episode(uniform(0.3, kMainStart - 1), true);
-    // Episodes that overlap, in time order so that the model follows the
-    // script.
+    // Episodes go in time order so that the model follows the script.
+    std::vector<double> early;
+    for (int i = pick(3); i > 0; --i) early.push_back(uniform(0.3, kMainStart - 1));
+    std::sort(early.begin(), early.end());
+    for (double t : early)
+        if (t < quiet_from_) episode(t, true);
+    // Then episodes that overlap.
     std::vector<double> starts;
     for (int i = 2 + pick(6); i > 0; --i) starts.push_back(uniform(kMainStart, tail_at_ - 0.5));
     std::sort(starts.begin(), starts.end());
     for (double t : starts)
-        if (t < end_at_) episode(t, false);
+        if (t < quiet_from_) episode(t, false);
 
     if (end_at_ < tail_at_) {
         plan_.seconds = std::max(end_at_, plan_.end_by) + 2;
