@@ -1,9 +1,7 @@
 #include "soak_plan.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <functional>
 #include <limits>
 #include <random>
 #include <set>
@@ -83,7 +81,6 @@ class Generator {
     int random_present_device();
     void arrival(double t, const std::string &what);
     void expect_end(double at, End kind, const std::string &reason);
-    void failing_device(double t);
     void settle(double t);
     void tail(double t);
 
@@ -393,6 +390,7 @@ void Generator::episode(double t, bool before_main) {
     for (const Kind &k : kKinds) {
         r -= before_main ? k.early_weight : k.main_weight;
         if (r < 0) {
+            at(t, std::string("# ") + k.name);  // for whoever reads a failing script
             (this->*k.act)(t);
             return;
         }
@@ -451,7 +449,10 @@ Plan Generator::run() {
         if (t > plan_.seconds) continue;
         char time[16];
         std::snprintf(time, sizeof time, "%.2f", t);
-        plan_.script.push_back(std::string(time) + " " + line);
+        if (line[0] == '#')
+            plan_.script.push_back("# " + std::string(time) + line.substr(1));
+        else
+            plan_.script.push_back(std::string(time) + " " + line);
     }
     return plan_;
 }
