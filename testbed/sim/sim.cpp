@@ -94,7 +94,6 @@ std::string json_escape(const std::string &s) {
     return o;
 }
 
-// Screen content as 8-bit RGB for PNG and PSNR.
 // The most recent violation lines a device noted, for the report.
 std::vector<std::string> last_violations(const testbed::DeviceState &st) {
     constexpr size_t kKept = 8;
@@ -103,6 +102,7 @@ std::vector<std::string> last_violations(const testbed::DeviceState &st) {
                                     st.violations.end());
 }
 
+// Screen content as 8-bit RGB for PNG and PSNR.
 testbed::FrameBuffer to_frame(const std::vector<uint32_t> &xrgb, int w, int h) {
     testbed::FrameBuffer f(w, h);
     for (int y = 0; y < h; ++y)
