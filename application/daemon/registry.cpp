@@ -111,6 +111,15 @@ int32_t first_free_entry() {
     return -1;
 }
 
+// The first entry without an identity that no device holds, else the first
+// free entry: the entries of identities remembered stay for their devices
+// as long as there is another.
+int32_t free_entry_sparing_identities() {
+    for (int32_t k = 0; k < MAX_DEVICES; ++k)
+        if (!holds_id(device_info[k]) && device_info[k].index.load() == -1) return k;
+    return first_free_entry();
+}
+
 }  // namespace
 
 void registry_reset() {
@@ -188,31 +197,24 @@ void set_previous_device_id(int32_t index, uint64_t id, int32_t *pos) {
 }
 
 void set_previous_device_id_at(const char *path, int32_t index, uint64_t id, int32_t *pos) {
-    int devices = 0;
     bool known = false;
     for (int32_t k = 0; k < MAX_DEVICES; ++k) {
-        if (holds_id(device_info[k])) ++devices;
         if (known || device_info[k].usb_devId != id) continue;
         known = true;
         if (device_info[k].index.load() == -1) {
             claim(k, index, pos);
         } else {
             // Another present device already answers with this identity.
-            const int32_t free_entry = first_free_entry();
+            const int32_t free_entry = free_entry_sparing_identities();
             if (free_entry >= 0) claim(free_entry, index, pos);
         }
     }
     if (known) return;
 
-    // The first entry without an identity that no device holds: a device
-    // that could not report its identity may hold one without an id. When
-    // there is none, the first free entry, whose old identity is forgotten.
-    int32_t entry = -1;
-    if (devices < MAX_DEVICES) {
-        for (int32_t k = 0; k < MAX_DEVICES && entry < 0; ++k)
-            if (!holds_id(device_info[k]) && device_info[k].index.load() == -1) entry = k;
-    }
-    if (entry < 0) entry = first_free_entry();
+    // A device that could not report its identity may hold an entry without
+    // an id. With no entry without an id free, the first free entry's old
+    // identity is forgotten.
+    const int32_t entry = free_entry_sparing_identities();
     if (entry < 0) return;
     device_info[entry].usb_devId = id;
     claim(entry, index, pos);
@@ -220,7 +222,7 @@ void set_previous_device_id_at(const char *path, int32_t index, uint64_t id, int
 }
 
 int32_t claim_free_entry(int32_t slot) {
-    const int32_t k = first_free_entry();
+    const int32_t k = free_entry_sparing_identities();
     if (k >= 0) device_info[k].index.store(slot);
     return k;
 }

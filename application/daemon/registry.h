@@ -35,9 +35,9 @@ size_t format_identity_text(char (&out)[IDENTITY_TEXT_MAX]);
 void get_previous_device_id_from(const char *path);
 void set_previous_device_id_at(const char *path, int32_t index, uint64_t id, int32_t *pos);
 
-// For a device that cannot report an identity: the first free entry gets
-// the slot; returns its number (the position), or -1 when none is free.
-// The file is not touched.
+// For a device that cannot report an identity: the first free entry without
+// an identity gets the slot, else the first free entry; returns its number
+// (the position), or -1 when none is free. The file is not touched.
 int32_t claim_free_entry(int32_t slot);
 
 // A new 32-bit identity from the system's random source: never 0xFFFFFFFF

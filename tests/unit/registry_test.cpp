@@ -133,12 +133,14 @@ TEST_F(RegistryTest, FullTableWithEveryEntryClaimedClaimsNothing) {
     EXPECT_EQ(ids(), (std::vector<uint64_t>{A, A + 1, A + 2, A + 3}));
 }
 
-TEST_F(RegistryTest, SameIdentityTwiceTakesTheFirstFreeEntry) {
+TEST_F(RegistryTest, SameIdentityTwiceTakesAFreeEntrySparingOtherIdentities) {
     write_file("0000a11a:0\n0000b22b:1\n");
     load();
     EXPECT_EQ(claim(0, B), 1);
-    EXPECT_EQ(claim(1, B), 0);               // entry 0 is A's, but free
-    EXPECT_EQ(device_info[0].usb_devId, A);  // the identity is not written there
+    EXPECT_EQ(claim(1, B), 2);                          // entry 0 is free, but A's
+    EXPECT_EQ(device_info[2].usb_devId, NO_DEVICE_ID);  // the identity is not written there
+    EXPECT_EQ(claim(2, A), 0);
+    EXPECT_EQ(claim(3, B), 3);
     EXPECT_EQ(file(), "0000a11a:0\n0000b22b:1\n");
 }
 
@@ -151,14 +153,24 @@ TEST_F(RegistryTest, IdentityIsMatchedAsAWhole) {
     EXPECT_EQ(file(), "00000201:0\n00020100:1\n");
 }
 
-TEST_F(RegistryTest, ClaimWithoutIdentityLeavesTheFileAlone) {
+// A device that cannot report its identity passes over the entries of
+// identities remembered, so a remembered device that comes later still gets
+// its own position; only when no other entry is free does it take one.
+TEST_F(RegistryTest, ClaimWithoutIdentityLeavesTheFileAndRememberedEntriesAlone) {
     write_file("0000a11a:0\n");
     load();
-    EXPECT_EQ(claim_free_entry(2), 0);
+    EXPECT_EQ(claim_free_entry(0), 1);
+    EXPECT_EQ(claim(2, A), 0);
+    EXPECT_EQ(device_info[0].index.load(), 2);
+    EXPECT_EQ(device_info[1].index.load(), 0);
+    EXPECT_EQ(device_info[1].usb_devId, NO_DEVICE_ID);
+    registry_reset();
+    load();
+    EXPECT_EQ(claim_free_entry(2), 1);
+    EXPECT_EQ(claim_free_entry(3), 2);
+    EXPECT_EQ(claim_free_entry(0), 3);
+    EXPECT_EQ(claim_free_entry(1), 0);
     EXPECT_EQ(device_info[0].usb_devId, A);
-    EXPECT_EQ(claim_free_entry(3), 1);
-    EXPECT_EQ(claim_free_entry(0), 2);
-    EXPECT_EQ(claim_free_entry(1), 3);
     EXPECT_EQ(claim_free_entry(1), -1);
     EXPECT_EQ(file(), "0000a11a:0\n");
 }
@@ -320,11 +332,9 @@ TEST_F(RegistryTest, NewIdentityPassesOverAnEntryHeldWithoutIdentity) {
     registry_reset();
     write_file("0000a11a:0\n0000b22b:1\n0000c33c:2\n");
     load();
-    EXPECT_EQ(claim_free_entry(0), 0);
-    EXPECT_EQ(claim_free_entry(1), 1);
-    EXPECT_EQ(claim_free_entry(2), 2);
-    EXPECT_EQ(claim(3, D), 3);
-    EXPECT_EQ(file(), "0000a11a:0\n0000b22b:1\n0000c33c:2\n0000d44d:3\n");
+    EXPECT_EQ(claim_free_entry(0), 3);
+    EXPECT_EQ(claim(3, D), 0);
+    EXPECT_EQ(file(), "0000d44d:0\n0000b22b:1\n0000c33c:2\n");
 }
 
 uint32_t scripted_values[8];
