@@ -90,8 +90,11 @@ bool parse_device(std::string_view text, DeviceSpec *out, std::string *error) {
 
 const char *usage() {
     return "usage: torvel-sim [--device MODEL[:id=0xHEX][:feature=N][:orient=N][:mirror=N]]...\n"
-           "                  [--mode WxH] [--content scene|FILE.png|xvfb] [--script FILE]\n"
-           "                  [--seconds S] [--id-file FILE] [--out DIR] -- COMMAND [ARGS...]\n";
+           "                  [--mode WxH] [--content scene|motion|FILE.png|xvfb] [--script FILE]\n"
+           "                  [--seconds S] [--id-file FILE] [--out DIR]\n"
+           "                  [--usbfs-memory-mb N] [--no-sg] [--link-mbps MB_PER_S]\n"
+           "                  [--interface-busy DEV]... [--kernel-driver DEV]...\n"
+           "                  -- COMMAND [ARGS...]\n";
 }
 
 bool parse_args(int argc, const char *const *argv, Options *out, std::string *error, bool *help) {
@@ -129,13 +132,15 @@ bool parse_args(int argc, const char *const *argv, Options *out, std::string *er
             if (!value("--content", &v)) return false;
             if (v == "scene") {
                 o.content = ContentKind::kScene;
+            } else if (v == "motion") {
+                o.content = ContentKind::kMotion;
             } else if (v == "xvfb") {
                 o.content = ContentKind::kXvfb;
             } else if (v.size() > 4 && v.substr(v.size() - 4) == ".png") {
                 o.content = ContentKind::kPng;
                 o.png_path = v;
             } else {
-                *error = "bad --content (scene, FILE.png or xvfb): " + v;
+                *error = "bad --content (scene, motion, FILE.png or xvfb): " + v;
                 return false;
             }
         } else if (a == "--script") {
@@ -151,6 +156,31 @@ bool parse_args(int argc, const char *const *argv, Options *out, std::string *er
             o.id_file = v;
         } else if (a == "--out") {
             if (!value("--out", &o.out_dir)) return false;
+        } else if (a == "--usbfs-memory-mb") {
+            long mb = 0;
+            if (!value("--usbfs-memory-mb", &v)) return false;
+            if (!to_int(v, &mb) || mb < 0 || mb > 65536) {
+                *error = "bad --usbfs-memory-mb: " + v;
+                return false;
+            }
+            o.usbfs_memory_mb = static_cast<unsigned>(mb);
+        } else if (a == "--no-sg") {
+            o.no_sg = true;
+        } else if (a == "--link-mbps") {
+            if (!value("--link-mbps", &v)) return false;
+            if (!to_double(v, &o.link_mbps) || o.link_mbps < 0 || o.link_mbps > 100000) {
+                *error = "bad --link-mbps: " + v;
+                return false;
+            }
+        } else if (a == "--interface-busy" || a == "--kernel-driver") {
+            long dev = 0;
+            if (!value(a.c_str(), &v)) return false;
+            if (!to_int(v, &dev) || dev < 0 || dev >= testbed::kMaxDevices) {
+                *error = "bad " + a + ": " + v;
+                return false;
+            }
+            (a == "--interface-busy" ? o.interface_busy : o.kernel_driver)
+                .push_back(static_cast<int>(dev));
         } else if (a == "--evdi-lib") {
             if (!value("--evdi-lib", &o.evdi_library)) return false;
         } else {
@@ -218,7 +248,8 @@ bool check_event(const ScriptEvent &e, std::string *why) {
     } else if (a == "fault" && n >= 4 && w[1] == "usb" && dev_ok(2)) {
         long c = 1;
         if (w[3] == "bulk" && (n == 5 || (n == 6 && to_int(w[5], &c))) &&
-            (w[4] == "error" || w[4] == "timeout" || w[4] == "stall" || w[4] == "nodevice"))
+            (w[4] == "error" || w[4] == "timeout" || w[4] == "stall" || w[4] == "nodevice" ||
+             w[4] == "partial"))
             return true;
         if (w[3] == "control" && (n == 6 || (n == 7 && to_int(w[6], &c))) && to_int(w[4], &v, 16) &&
             v >= 0 && v <= 255 &&

@@ -167,6 +167,103 @@ int Scene::step(double t, evdiemu::Rect *out, int max) {
     return n;
 }
 
+namespace {
+
+// Smooth periodic noise: a lattice of `cells` x `cells` random values over
+// the tile, interpolated with a smooth step.
+class PeriodicNoise {
+  public:
+    PeriodicNoise(int cells, uint32_t seed)
+        : cells_(cells), values_(static_cast<size_t>(cells) * cells) {
+        for (auto &v : values_) {
+            seed = seed * 1664525u + 1013904223u;
+            v = static_cast<float>(seed >> 8) / static_cast<float>(1u << 24);
+        }
+    }
+    // x, y in [0, 1).
+    float at(float x, float y) const {
+        const float fx = x * static_cast<float>(cells_), fy = y * static_cast<float>(cells_);
+        const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
+        const float ax = smooth(fx - static_cast<float>(x0)),
+                    ay = smooth(fy - static_cast<float>(y0));
+        const float a = value(x0, y0), b = value(x0 + 1, y0), c = value(x0, y0 + 1),
+                    d = value(x0 + 1, y0 + 1);
+        return (a + (b - a) * ax) + ((c + (d - c) * ax) - (a + (b - a) * ax)) * ay;
+    }
+
+  private:
+    static float smooth(float v) { return v * v * (3 - 2 * v); }
+    float value(int x, int y) const {
+        return values_[static_cast<size_t>(y % cells_) * cells_ + static_cast<size_t>(x % cells_)];
+    }
+    int cells_;
+    std::vector<float> values_;
+};
+
+}  // namespace
+
+void MotionScene::reset(int width, int height) {
+    width_ = std::max(width, 0);
+    height_ = std::max(height, 0);
+    live_.assign(static_cast<size_t>(width_) * height_, 0);
+    if (tile_.empty()) {
+        // Octaves from the size of the tile down to a few pixels, weighted
+        // as natural pictures are (amplitude falling with frequency), in
+        // three colour fields; thresholds of the coarse field draw edges.
+        const PeriodicNoise octaves[] = {{4, 11},  {8, 23},   {16, 37},  {32, 51},
+                                         {64, 67}, {128, 79}, {256, 97}, {512, 113}};
+        const PeriodicNoise hue(4, 131), tint(8, 149);
+        tile_.resize(static_cast<size_t>(kTile) * kTile);
+        for (int y = 0; y < kTile; ++y) {
+            for (int x = 0; x < kTile; ++x) {
+                const float u = static_cast<float>(x) / kTile, v = static_cast<float>(y) / kTile;
+                float lum = 0, weight = 1, total = 0;
+                for (const PeriodicNoise &n : octaves) {
+                    lum += weight * n.at(u, v);
+                    total += weight;
+                    weight *= 0.72f;
+                }
+                lum /= total;
+                const float coarse = octaves[1].at(u, v);
+                if (coarse > 0.62f) lum = 0.15f + 0.5f * lum;  // a darker region with a hard border
+                const float h = hue.at(u, v), k = tint.at(u, v);
+                // Sensor grain of a few levels.
+                uint32_t g = static_cast<uint32_t>(y * kTile + x) * 2654435761u;
+                g ^= g >> 15;
+                const int l = static_cast<int>(lum * 255.0f) + static_cast<int>(g % 9) - 4;
+                tile_[static_cast<size_t>(y) * kTile + x] = rgb(
+                    l + static_cast<int>((h - 0.5f) * 120), l + static_cast<int>((k - 0.5f) * 60),
+                    l - static_cast<int>((h - 0.5f) * 100));
+            }
+        }
+    }
+    draw(0);
+}
+
+void MotionScene::draw(double t) {
+    // Speeds in pixels per second that are not whole blocks per step.
+    const int ox = static_cast<int>(std::fmod(t * 613.0, kTile));
+    const int oy = static_cast<int>(std::fmod(t * 347.0, kTile));
+    for (int y = 0; y < height_; ++y) {
+        const uint32_t *src = &tile_[static_cast<size_t>((y + oy) % kTile) * kTile];
+        uint32_t *dst = &live_[static_cast<size_t>(y) * width_];
+        int x = 0, from = ox;
+        while (x < width_) {
+            const int n = std::min(width_ - x, kTile - from);
+            std::copy(src + from, src + from + n, dst + x);
+            x += n;
+            from = 0;
+        }
+    }
+}
+
+int MotionScene::step(double t, evdiemu::Rect *out, int max) {
+    if (width_ == 0 || height_ == 0 || max < 1) return 0;
+    draw(t);
+    out[0] = {0, 0, width_, height_};
+    return 1;
+}
+
 void scale_rgb(const uint8_t *src, int w, int h, std::vector<uint32_t> *out, int width,
                int height) {
     out->assign(static_cast<size_t>(width) * height, 0);

@@ -39,6 +39,34 @@ class Scene {
     int last_second_ = -1;
 };
 
+// Full-screen natural motion: every pixel changes every step, with the
+// statistics of camera footage (smooth areas, texture at every scale, hard
+// edges), so each block codes to about as many bytes as a block of video
+// does. A periodic picture of kTile x kTile pixels pans across the screen
+// in both directions at speeds that never repeat a block's content from one
+// step to the next. Deterministic for a given size and time; a step costs
+// one copy of the screen.
+class MotionScene {
+  public:
+    static constexpr int kTile = 1024;
+
+    void reset(int width, int height);
+    // Advances to `t` seconds; returns the one rectangle that changed (the
+    // whole screen), or 0 for an empty screen.
+    int step(double t, evdiemu::Rect *out, int max);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    const uint32_t *pixels() const { return live_.data(); }
+
+  private:
+    void draw(double t);
+
+    int width_ = 0, height_ = 0;
+    std::vector<uint32_t> tile_;  // kTile x kTile, periodic both ways
+    std::vector<uint32_t> live_;
+};
+
 // Scales `rgb` (packed 8-bit RGB, w x h) to an XRGB screen of width x height
 // (nearest pixel).
 void scale_rgb(const uint8_t *rgb, int w, int h, std::vector<uint32_t> *out, int width, int height);

@@ -161,6 +161,29 @@ std::string own_sanitizer_runtime() {
     return {};
 }
 
+// What a device's state says of it in the report.
+void take_counters(const testbed::DeviceState &st, DeviceReport &d) {
+    const testbed::DeviceCounters &c = st.counters;
+    d.resolutions = st.resolutions_set;
+    d.frames = c.frames;
+    d.transfers = c.transfers;
+    d.bytes = c.bytes;
+    d.blocks = c.blocks;
+    d.format_errors = c.format_errors;
+    d.decode_errors = c.decode_errors;
+    d.violations = last_violations(st);
+    d.device_id = st.device_id;
+    d.submit_nomem = c.submit_nomem;
+    d.partial_transfers = c.partial_transfers;
+    d.unclaimed_bulk = c.unclaimed_bulk;
+    d.halts = c.halts;
+    d.clear_halts = c.clear_halts;
+    d.failed_transfers = c.failed_transfers;
+    const double seconds = static_cast<double>(st.last_frame_us - st.first_frame_us) * 1e-6;
+    d.frames_per_second = seconds > 0 ? static_cast<double>(c.frames - 1) / seconds : 0;
+    d.bytes_per_second = seconds > 0 ? static_cast<double>(c.bytes_delivered) / seconds : 0;
+}
+
 // One virtual output as the desktop sees it.
 struct Output {
     uint64_t modeset_for_connect = 0;  // `connects` value answered with a modeset
@@ -169,6 +192,7 @@ struct Output {
     bool custom = false;        // painted by the test: no scene
     bool painted = false;       // content sent at the current mode
     Scene scene;
+    MotionScene motion;
     std::vector<uint32_t> content;  // what was painted last (width x height)
 };
 
@@ -248,6 +272,7 @@ class SimImpl final : public Sim {
         write_xrandr({});
         tb_ = testbed::UsbTestbed::create(error);
         if (!tb_) return false;
+        tb_->set_usbfs_memory_mb(opts_.usbfs_memory_mb);
         for (const DeviceSpec &d : opts_.devices)
             if (add_device(d, error) < 0) return false;
         int r = ctl_.listen(tmp_ + "/ctl.sock");
@@ -399,6 +424,15 @@ class SimImpl final : public Sim {
         c.mirror = req.mirror;
         int index = tb_->device_count();
         c.edid = device_edid(index);
+        auto listed = [index](const std::vector<int> &devs) {
+            return std::find(devs.begin(), devs.end(), index) != devs.end();
+        };
+        if (listed(opts_.interface_busy))
+            c.interface_holder = testbed::InterfaceHolder::kOtherProgram;
+        if (listed(opts_.kernel_driver))
+            c.interface_holder = testbed::InterfaceHolder::kKernelDriver;
+        c.scatter_gather = !opts_.no_sg;
+        c.link_bytes_per_second = opts_.link_mbps * 1e6;
         testbed::EmulatedDevice *d = tb_->add_device(c, true, error);
         if (!d) return -1;
         std::lock_guard lock(mu_);
@@ -514,15 +548,7 @@ class SimImpl final : public Sim {
             DeviceReport dr;
             dr.index = i;
             dr.product_id = d->product_id();
-            dr.resolutions = st.resolutions_set;
-            dr.frames = st.counters.frames;
-            dr.transfers = st.counters.transfers;
-            dr.bytes = st.counters.bytes;
-            dr.blocks = st.counters.blocks;
-            dr.format_errors = st.counters.format_errors;
-            dr.decode_errors = st.counters.decode_errors;
-            dr.violations = last_violations(st);
-            dr.device_id = st.device_id;
+            take_counters(st, dr);
             dr.output = output_of(i);
             dr.shown = d->frame();
             if (dr.output >= 0) {
@@ -562,16 +588,7 @@ class SimImpl final : public Sim {
         for (DeviceReport &d : r.devices) {
             testbed::EmulatedDevice *dev = device(d.index);
             if (!dev) continue;
-            testbed::DeviceState st = dev->state();
-            d.resolutions = st.resolutions_set;
-            d.frames = st.counters.frames;
-            d.transfers = st.counters.transfers;
-            d.bytes = st.counters.bytes;
-            d.blocks = st.counters.blocks;
-            d.format_errors = st.counters.format_errors;
-            d.decode_errors = st.counters.decode_errors;
-            d.violations = last_violations(st);
-            d.device_id = st.device_id;
+            take_counters(dev->state(), d);
         }
         r.identity_file = identity_file();
         r.xrandr = xrandr_commands();
@@ -628,8 +645,14 @@ class SimImpl final : public Sim {
               << ", \"decode_errors\": " << d.decode_errors << ",\n     \"violations\": [";
             for (size_t k = 0; k < d.violations.size(); ++k)
                 j << (k ? ", " : "") << "\"" << json_escape(d.violations[k]) << "\"";
-            j << "],\n     \"psnr\": " << d.psnr << ", \"psnr_transform\": \"" << d.transform
-              << "\",\n     \"xrandr\": [";
+            j << "],\n     \"submit_nomem\": " << d.submit_nomem
+              << ", \"partial_transfers\": " << d.partial_transfers
+              << ", \"unclaimed_bulk\": " << d.unclaimed_bulk << ", \"halts\": " << d.halts
+              << ", \"clear_halts\": " << d.clear_halts
+              << ", \"failed_transfers\": " << d.failed_transfers
+              << ",\n     \"frames_per_second\": " << d.frames_per_second
+              << ", \"bytes_per_second\": " << d.bytes_per_second << ",\n     \"psnr\": " << d.psnr
+              << ", \"psnr_transform\": \"" << d.transform << "\",\n     \"xrandr\": [";
             for (size_t k = 0; k < d.xrandr.size(); ++k)
                 j << (k ? ", " : "") << "\"" << json_escape(d.xrandr[k]) << "\"";
             j << "]}";
@@ -738,6 +761,7 @@ class SimImpl final : public Sim {
                 testbed::BulkFault f = w[4] == "error"     ? testbed::BulkFault::kError
                                        : w[4] == "timeout" ? testbed::BulkFault::kTimeout
                                        : w[4] == "stall"   ? testbed::BulkFault::kStall
+                                       : w[4] == "partial" ? testbed::BulkFault::kPartial
                                                            : testbed::BulkFault::kNoDevice;
                 d->fail_bulk(f, w.size() > 5 ? std::stoi(w[5]) : 1);
             } else {
@@ -788,6 +812,10 @@ class SimImpl final : public Sim {
         for (int k = 0; k < n; ++k) {
             const evdiemu::Rect &r = rects[k];
             const int w = r.x2 - r.x1, h = r.y2 - r.y1;
+            if (w == width) {  // whole rows: painted straight from the picture
+                ctl_.paint(i, r.x1, r.y1, w, h, px + static_cast<size_t>(r.y1) * width, width);
+                continue;
+            }
             staging_.resize(static_cast<size_t>(w) * h);
             for (int y = 0; y < h; ++y)
                 std::copy(px + static_cast<size_t>(r.y1 + y) * width + r.x1,
@@ -855,6 +883,11 @@ class SimImpl final : public Sim {
                     } else if (xvfb_) {
                         scale_xrgb(xvfb_->pixels(), xvfb_->width(), xvfb_->height(), &o.content,
                                    s.width, s.height);
+                    } else if (opts_.content == ContentKind::kMotion) {
+                        o.motion.reset(s.width, s.height);
+                        o.content.assign(
+                            o.motion.pixels(),
+                            o.motion.pixels() + static_cast<size_t>(s.width) * s.height);
                     } else {
                         o.scene.reset(s.width, s.height);
                         o.content.assign(
@@ -889,11 +922,13 @@ class SimImpl final : public Sim {
                     continue;
                 }
                 evdiemu::Rect rects[8];
-                int k = o.scene.step(t, rects, 8);
+                const bool motion = opts_.content == ContentKind::kMotion;
+                const int k = motion ? o.motion.step(t, rects, 8) : o.scene.step(t, rects, 8);
+                const uint32_t *painted = motion ? o.motion.pixels() : o.scene.pixels();
                 for (int m = 0; m < k; ++m)
                     for (int y = rects[m].y1; y < rects[m].y2; ++y)
-                        std::copy(o.scene.pixels() + static_cast<size_t>(y) * o.width + rects[m].x1,
-                                  o.scene.pixels() + static_cast<size_t>(y) * o.width + rects[m].x2,
+                        std::copy(painted + static_cast<size_t>(y) * o.width + rects[m].x1,
+                                  painted + static_cast<size_t>(y) * o.width + rects[m].x2,
                                   &o.content[static_cast<size_t>(y) * o.width + rects[m].x1]);
                 send_rects(i, o.content.data(), o.width, rects, k);
             }

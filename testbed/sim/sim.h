@@ -58,7 +58,9 @@ struct DeviceSpec {
     uint8_t feature = 0, orientation = 0, mirror = 0;
 };
 
-enum class ContentKind { kScene, kPng, kXvfb };
+// kScene: the animated desktop; kMotion: full-screen natural motion
+// (MotionScene); kPng: a still picture; kXvfb: a real X server's screen.
+enum class ContentKind { kScene, kMotion, kPng, kXvfb };
 
 struct Options {
     std::vector<DeviceSpec> devices;
@@ -78,6 +80,15 @@ struct Options {
     // Directories put in the program's PATH before the harness's own (which
     // holds the fake xrandr): a session helper found there runs the fake.
     std::string path_prefix;
+    // The USB stack: usbcore's usbfs_memory_mb (0: no limit), hosts without
+    // scatter-gather, the link's rate in MB/s (10^6 bytes; 0: no limit), and
+    // devices (by --device index) whose interface 0 another program holds
+    // or a kernel driver is bound to.
+    unsigned usbfs_memory_mb = 16;
+    bool no_sg = false;
+    double link_mbps = 0;
+    std::vector<int> interface_busy;
+    std::vector<int> kernel_driver;
 };
 
 // "MODEL[:id=0xHEX][:feature=N][:orient=N][:mirror=N]", MODEL 0..5 or "rotating".
@@ -95,7 +106,7 @@ const char *usage();
 //   T mode WxH [DEV]
 //   T fault evdi OP ERRNO [COUNT]                     (OP as evdiemu::op_name, ERRNO a
 //                                                     name like EIO or a number)
-//   T fault usb DEV bulk error|timeout|stall|nodevice [COUNT]
+//   T fault usb DEV bulk error|timeout|stall|nodevice|partial [COUNT]
 //   T fault usb DEV control REQ stall|timeout|short|empty [COUNT]
 //   T freeze | T unfreeze
 // DEV without a value means every device.
@@ -114,6 +125,11 @@ struct DeviceReport {
     uint64_t frames = 0, transfers = 0, bytes = 0, blocks = 0;
     uint64_t format_errors = 0, decode_errors = 0;
     std::vector<std::string> violations;  // the device's last few violation lines
+    // The USB stack as the device met it.
+    uint64_t submit_nomem = 0, partial_transfers = 0, unclaimed_bulk = 0;
+    uint64_t halts = 0, clear_halts = 0, failed_transfers = 0;
+    // Delivered while it streamed (first to last decoded frame).
+    double frames_per_second = 0, bytes_per_second = 0;
     uint32_t device_id = 0xffffffffu;
     // PSNR of what the device shows against its screen (turned by 180° or
     // mirrored as the device's state asks); 100 for identical frames, -1

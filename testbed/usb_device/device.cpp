@@ -1,7 +1,10 @@
 // An emulated device: plugging, live settings, faults, observation and the
 // service thread that decodes the accepted frame streams.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,27 +32,35 @@ std::string hex(const std::vector<uint8_t> &bytes) {
     return out;
 }
 
-// A FIFO of one page holding one byte: see Attachment::fifo.
-bool make_fifo(const std::string &path, UniqueFd &out, std::string *error) {
+// The device node: a symbolic link to the slave of a new pseudo-terminal
+// whose output starts stopped (see Attachment::pty_master). The harness's
+// own descriptors come from raw system calls, which the umockdev preload
+// does not wrap.
+bool make_node(const std::string &path, Attachment &a, std::string *error) {
+    auto fail = [&](const char *what) {
+        if (error) *error = std::string(what) + " for " + path + ": " + std::strerror(errno);
+        return false;
+    };
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     ::unlink(path.c_str());
-    if (::mkfifo(path.c_str(), 0666) != 0) {
-        if (error) *error = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
-        if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    ::fcntl(fd.get(), F_SETPIPE_SZ, 4096);
-    const char byte = 0;
-    if (::write(fd.get(), &byte, 1) != 1) {
-        if (error) *error = "cannot write to " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    out = std::move(fd);
+    UniqueFd master(static_cast<int>(
+        syscall(SYS_openat, AT_FDCWD, "/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK)));
+    if (master.get() < 0) return fail("cannot open /dev/ptmx");
+    int unlock = 0;
+    unsigned number = 0;
+    if (syscall(SYS_ioctl, master.get(), TIOCSPTLCK, &unlock) != 0 ||
+        syscall(SYS_ioctl, master.get(), TIOCGPTN, &number) != 0)
+        return fail("cannot unlock a pseudo-terminal");
+    UniqueFd slave(static_cast<int>(
+        syscall(SYS_ioctl, master.get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK)));
+    if (slave.get() < 0) return fail("cannot open a pseudo-terminal's slave");
+    if (syscall(SYS_ioctl, slave.get(), TCXONC, TCOOFF) != 0)
+        return fail("cannot stop a pseudo-terminal");
+    const std::string target = "/dev/pts/" + std::to_string(number);
+    if (::symlink(target.c_str(), path.c_str()) != 0) return fail("cannot link");
+    a.pty_master = std::move(master);
+    a.pty_slave = std::move(slave);
     return true;
 }
 
@@ -69,7 +80,9 @@ DeviceImpl::DeviceImpl(TestbedImpl *testbed, int index, const DeviceConfig &conf
       orientation_(config.orientation),
       mirror_(config.mirror),
       busy_(config.busy_statuses.begin(), config.busy_statuses.end()),
-      busy_forever_(config.busy_forever) {
+      busy_forever_(config.busy_forever),
+      link_rate_(config.link_bytes_per_second > 0 ? config.link_bytes_per_second : 0),
+      holder_(config.interface_holder) {
     service_thread_ = std::thread([this] { service_loop(); });
 }
 
@@ -109,7 +122,7 @@ bool DeviceImpl::plug(std::string *error) {
     a.syspath = sys;
     // Node and handler first: libusb may open the device as soon as it sees
     // the "add" uevent.
-    if (!make_fifo(testbed_->root_dir() + a.devnode, a.fifo, error)) return false;
+    if (!make_node(testbed_->root_dir() + a.devnode, a, error)) return false;
     {
         std::lock_guard lock(mutex_);
         attachments_.push_back(std::move(attachment));
@@ -145,6 +158,11 @@ bool DeviceImpl::plug(std::string *error) {
         // A fresh power-up: the id lives in the device's flash, the rest not.
         std::lock_guard lock(mutex_);
         current_ = &a;
+        holder_ = config_.interface_holder;  // a kernel driver binds at every plug
+        halted_ = false;
+        assembly_.clear();
+        assembly_client_ = nullptr;
+        cut_client_ = nullptr;
         resolution_ = {};
         resolution_set_ = false;
         quant_index_ = -1;
@@ -176,16 +194,26 @@ void DeviceImpl::unplug() {
         std::lock_guard lock(mutex_);
         if (!current_) return;
         a = current_;
-        current_ = nullptr;
-        a->gone = true;
-        // A device file cannot report a disconnect, so every URB in flight
-        // ends now as the kernel ends it: -ESHUTDOWN.
+        // A disconnect as usb_disconnect makes it: the URB on the wire fails
+        // with a transfer error (-EPROTO), usb_hcd_flush_endpoint ends the
+        // rest with -ESHUTDOWN; then usbdev_remove takes the files off the
+        // device (POLLERR | POLLHUP, ENODEV for all but reaping).
+        const auto now = Clock::now();
+        bool on_wire = true;
         for (auto &urb : a->urbs) {
             if (urb.stage == Urb::Stage::kReady) continue;
-            if (holds_unaccepted_data(urb)) ++counters_.failed_transfers;
-            urb.payload.clear();
-            make_ready(*a, urb, -ESHUTDOWN, 0);
+            if (urb.type == USBDEVFS_URB_TYPE_BULK) {
+                fail_bulk_urb(*a, urb, on_wire ? -EPROTO : -ESHUTDOWN,
+                              std::max(urb.delivered, bytes_through(urb, now)));
+                on_wire = false;
+            } else {
+                make_ready(*a, urb, -ESHUTDOWN, 0);
+            }
         }
+        end_assembly(true);
+        current_ = nullptr;
+        a->gone = true;
+        a->pty_master = UniqueFd();  // hangs the node up
         Event e;
         e.kind = EventKind::kUnplugged;
         e.value = static_cast<uint32_t>(a->bus << 8 | a->address);
@@ -252,22 +280,10 @@ void DeviceImpl::fail_bulk(BulkFault fault, int count) {
 }
 
 void DeviceImpl::hold_bulk(bool hold) {
-    std::lock_guard lock(mutex_);
-    hold_bulk_ = hold;
-    if (hold) return;
-    // Release in submission order, each as a fresh arrival.
-    for (auto &a : attachments_) {
-        for (auto &urb : a->urbs) {
-            if (urb.stage != Urb::Stage::kHeld) continue;
-            if (bulk_delay_.count() > 0) {
-                urb.stage = Urb::Stage::kDelayed;
-                urb.due = Clock::now() + bulk_delay_;
-            } else if (!accept_bulk(urb)) {
-                urb.stage = Urb::Stage::kWaitingForQueue;
-            } else {
-                make_ready(*a, urb, 0, urb.actual_length);
-            }
-        }
+    {
+        std::lock_guard lock(mutex_);
+        hold_bulk_ = hold;
+        if (!hold) pump_link(Clock::now());
     }
     service_cv_.notify_all();
 }
@@ -275,6 +291,11 @@ void DeviceImpl::hold_bulk(bool hold) {
 void DeviceImpl::set_bulk_delay(std::chrono::microseconds delay) {
     std::lock_guard lock(mutex_);
     bulk_delay_ = delay;
+}
+
+void DeviceImpl::set_link_rate(double bytes_per_second) {
+    std::lock_guard lock(mutex_);
+    link_rate_ = bytes_per_second > 0 ? bytes_per_second : 0;
 }
 
 void DeviceImpl::fail_control(uint8_t request, ControlFault fault, int count,
@@ -314,6 +335,19 @@ DeviceState DeviceImpl::state() const {
     s.feature = feature_;
     s.orientation = orientation_;
     s.mirror = mirror_;
+    s.halted = halted_;
+    if (current_) {
+        for (const Client &c : current_->clients) s.interface_claimed |= c.claimed;
+    }
+    auto us = [](Clock::time_point t) {
+        return t == Clock::time_point{}
+                   ? uint64_t{0}
+                   : static_cast<uint64_t>(
+                         std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch())
+                             .count());
+    };
+    s.first_frame_us = us(first_frame_);
+    s.last_frame_us = us(last_frame_);
     s.generation = generation_;
     return s;
 }
@@ -363,42 +397,12 @@ std::vector<uint8_t> DeviceImpl::take_buffer(size_t size) {
     return buffer;
 }
 
-// Accepts a bulk URB's data into the decode queue when there is room, as a
-// device takes data only while it has buffer space.
-bool DeviceImpl::accept_bulk(Urb &urb) {
-    const int depth = config_.decode_queue_depth > 0 ? config_.decode_queue_depth : 1;
-    if (backlog_ >= depth) return false;
-    Job job;
-    job.kind = Job::Kind::kTransfer;
-    job.data = std::move(urb.payload);
-    urb.payload = {};
-    jobs_.push_back(std::move(job));
-    ++backlog_;
-    service_cv_.notify_all();
-    return true;
-}
-
 void DeviceImpl::service_loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        // Delayed completions whose time has come, then queued-up URBs that
-        // now fit the decode queue.
-        const auto now = Clock::now();
-        Clock::time_point next_due = Clock::time_point::max();
-        for (auto &a : attachments_) {
-            for (auto &urb : a->urbs) {
-                if (urb.stage == Urb::Stage::kDelayed) {
-                    if (urb.due <= now) {
-                        urb.stage = Urb::Stage::kWaitingForQueue;
-                    } else if (urb.due < next_due) {
-                        next_due = urb.due;
-                    }
-                }
-                if (urb.stage == Urb::Stage::kWaitingForQueue && accept_bulk(urb)) {
-                    make_ready(*a, urb, 0, urb.actual_length);
-                }
-            }
-        }
+        // URBs whose data has crossed the link, and those that now fit the
+        // decode queue.
+        const Clock::time_point next_due = pump_link(Clock::now());
         if (stop_) return;
         if (jobs_.empty()) {
             if (next_due == Clock::time_point::max()) {
@@ -465,15 +469,20 @@ void DeviceImpl::decode_transfer(Job &job) {
     {
         std::lock_guard frame_lock(frame_mutex_);
         FrameBuffer none;
-        report = decoder_.decode(job.data, TrailingByte::kRequired,
-                                 decode_resolution_set_ && !off ? frame_ : none);
+        FrameBuffer &target = decode_resolution_set_ && !off ? frame_ : none;
+        report = job.cut ? decoder_.decode_cut(job.data, target)
+                         : decoder_.decode(job.data, TrailingByte::kRequired, target);
     }
     lines.insert(lines.end(), report.violations.begin(), report.violations.end());
 
     std::lock_guard lock(mutex_);
     counters_.blocks += report.blocks_drawn;
     counters_.decode_errors += report.decode_errors;
-    if (lines.empty()) ++counters_.frames;
+    if (lines.empty() && !job.cut) {
+        ++counters_.frames;
+        last_frame_ = Clock::now();
+        if (first_frame_ == Clock::time_point{}) first_frame_ = last_frame_;
+    }
     for (const auto &line : lines) note_violation(line);
     for (const auto &line : report.decode_messages) remember_line(line);
     Event frame_event;

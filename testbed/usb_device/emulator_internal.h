@@ -5,13 +5,15 @@
 //    (usbdevfs.cpp) and the periodic client check; it alone touches umockdev
 //    objects of clients (IoctlClient, IoctlData): refs are taken and dropped
 //    there only.
-//  - each device has a service thread (device.cpp) that decodes accepted
-//    bulk transfers and completes delayed ones when their time has come.
+//  - each device has a service thread (device.cpp) that moves bulk URBs
+//    along the link (bulk_endpoint.cpp, also run from the worker) and
+//    decodes the transfers that arrived.
 //  - API callers (tests, the harness) may be on any thread.
 // Locks, always taken in this order and held only briefly:
 //   TestbedImpl::plug_mutex_   serialises plugging (umockdev testbed calls)
 //   DeviceImpl::mutex_         a device's model, faults, URBs, job queue, counters
 //   TestbedImpl::events_mutex_ the event queue and the change generation
+// The usbfs memory of all devices is one atomic counter (no lock).
 // DeviceImpl::frame_mutex_ guards the frame buffer and is never held with
 // another lock (the service thread decodes under it alone).
 #pragma once
@@ -29,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -71,31 +74,37 @@ class UniqueFd {
 // thread only (it drops umockdev references).
 struct Urb {
     enum class Stage {
-        kHeld,             // bulk, waiting for hold_bulk(false)
-        kDelayed,          // bulk, completes at `due`
-        kWaitingForQueue,  // bulk, completes when the decode queue has room
-        kNeverCompleted,   // a time-out fault: only a discard ends it
-        kReady,            // waiting to be reaped
+        kQueued,          // bulk: waits for the device, behind the URBs before it
+        kTransit,         // bulk: its data is crossing the link, done at `due`
+        kNeverCompleted,  // a fault: only a discard ends it
+        kReady,           // waiting to be reaped
     };
     GPtr<UMockdevIoctlClient> client;
     GPtr<UMockdevIoctlData> data;  // the resolved struct usbdevfs_urb
     gulong user_addr = 0;          // the URB's address in the client
     uint8_t type = 0;
     uint8_t endpoint = 0;
+    bool continuation = false;  // USBDEVFS_URB_BULK_CONTINUATION
     Stage stage = Stage::kReady;
     int status = 0;
     int actual_length = 0;
     uint64_t ready_seq = 0;
-    Clock::time_point due{};
-    std::vector<uint8_t> payload;  // bulk data not yet accepted
+    uint64_t transfer = 0;           // bulk: the client's transfer it belongs to
+    std::optional<BulkFault> fault;  // met when the device reaches it
+    Clock::time_point submitted{};
+    Clock::time_point start{}, due{};  // kTransit
+    size_t delivered = 0;          // bytes that reached the device (a partial fault: at most this)
+    size_t mem_usage = 0;          // usbfs memory charged until it is reaped
+    std::vector<uint8_t> payload;  // bulk data copied at submission
 };
 
-// A bulk URB whose data the device has not taken yet (failing it loses the
-// data; a URB failed by a fault was counted when it came).
-inline bool holds_unaccepted_data(const Urb &urb) {
-    return urb.stage == Urb::Stage::kHeld || urb.stage == Urb::Stage::kDelayed ||
-           urb.stage == Urb::Stage::kWaitingForQueue;
-}
+// One client's open file of the node (the kernel's usb_dev_state).
+struct Client {
+    GPtr<UMockdevIoctlClient> client;
+    bool claimed = false;        // interface 0 (the device has no other)
+    bool bulk_disabled = false;  // cancel_bulk_urbs disabled the endpoint
+    uint64_t transfers = 0;      // bulk transfers begun (non-continuation URBs)
+};
 
 class DeviceImpl;
 
@@ -108,15 +117,19 @@ struct Attachment {
     int address = 0;
     std::string devnode;  // /dev/bus/usb/BBB/DDD
     std::string syspath;  // /sys/devices/usb-torvel-BBB-DDD
-    // The device node is a FIFO that only this end writes. libusb polls the
-    // node for POLLOUT; a pipe of one page is writable only while empty, so
-    // one byte in it keeps libusb asleep and draining it wakes libusb to
-    // reap. (A regular file would always be ready and make libusb spin.)
-    UniqueFd fifo;
+    // The device node is a symbolic link to the slave of this
+    // pseudo-terminal. Its output is stopped (no POLLOUT) while no URB is
+    // ready to be reaped and started while one is, as usbdev_poll reports
+    // POLLOUT for a non-empty async_completed list; closing the master
+    // hangs the node up, POLLERR | POLLHUP as for a removed device.
+    UniqueFd pty_master;
+    UniqueFd pty_slave;
     bool gone = false;  // unplugged: new requests fail with ENODEV
-    std::vector<GPtr<UMockdevIoctlClient>> clients;
+    std::vector<Client> clients;
     std::list<Urb> urbs;
     int ready = 0;
+
+    Client *find_client(UMockdevIoctlClient *client);
 };
 
 class TestbedImpl;
@@ -142,6 +155,7 @@ class DeviceImpl final : public EmulatedDevice {
     void fail_bulk(BulkFault fault, int count) override;
     void hold_bulk(bool hold) override;
     void set_bulk_delay(std::chrono::microseconds delay) override;
+    void set_link_rate(double bytes_per_second) override;
     void fail_control(uint8_t request, ControlFault fault, int count,
                       uint16_t short_length) override;
     void clear_faults() override;
@@ -174,6 +188,7 @@ class DeviceImpl final : public EmulatedDevice {
     struct Job {
         enum class Kind { kTransfer, kResolution, kQuantTable, kReset } kind = Kind::kTransfer;
         std::vector<uint8_t> data;
+        bool cut = false;  // a transfer cut short: only its whole records count
         Resolution resolution;
         int quant_index = 0;
     };
@@ -182,12 +197,36 @@ class DeviceImpl final : public EmulatedDevice {
     void submit_urb(Attachment &attachment, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void reap_urb(Attachment &attachment, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void discard_urb(Attachment &attachment, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
-    void submit_control(Attachment &attachment, Urb urb, uint8_t *buffer, size_t length);
-    void submit_bulk(Attachment &attachment, Urb urb, const uint8_t *data, size_t length);
+    // The ioctls that are neither URBs nor reaps; mutex_ held.
+    int device_ioctl(Attachment &attachment, Client &client, gulong request,
+                     UMockdevIoctlData *arg);
+    // mutex_ held; 0 or an errno.
+    int submit_control(Attachment &attachment, Urb urb, uint8_t *buffer, size_t length);
+    int submit_bulk(Attachment &attachment, Client &client, Urb urb, const uint8_t *data,
+                    size_t length);
+    int claim_interface(Attachment &attachment, Client &client);
+    int check_interface(Attachment &attachment, Client &client);
+    void release_interface(Attachment &attachment, Client &client);
     // mutex_ held:
     void make_ready(Attachment &attachment, Urb &urb, int status, int actual_length);
     void set_ready_count(Attachment &attachment, int ready);
-    bool accept_bulk(Urb &urb);  // queues the payload for decoding if there is room
+
+    // bulk_endpoint.cpp, mutex_ held.
+    // Moves bulk URBs along: starts the next one on the link when the
+    // device has room, completes those whose data has arrived, meets
+    // faults. Returns when the next one will be done (max: nothing timed).
+    Clock::time_point pump_link(Clock::time_point now);
+    // Ends a bulk URB that did not complete: the `delivered` bytes that
+    // reached the device count, its transfer is cut there.
+    void fail_bulk_urb(Attachment &attachment, Urb &urb, int status, size_t delivered);
+    // Bytes of `urb` on the link that have reached the device by `now`.
+    size_t bytes_through(const Urb &urb, Clock::time_point now) const;
+    // cancel_bulk_urbs of the kernel, after a bulk URB of `client` failed.
+    void cancel_bulk_urbs(Attachment &attachment, UMockdevIoctlClient *client);
+    void take_data(Urb &urb, size_t bytes, bool ends_transfer);
+    void arrive(Attachment &attachment, Urb &urb);  // all its data is there
+    void end_assembly(bool cut);
+    bool has_room() const;
 
     // control.cpp, mutex_ held. Returns the data stage length or -1 to stall.
     int answer_control(const Setup &setup, uint8_t *data, size_t capacity);
@@ -229,6 +268,18 @@ class DeviceImpl final : public EmulatedDevice {
     int bulk_fault_count_ = 0;
     bool hold_bulk_ = false;
     std::chrono::microseconds bulk_delay_{0};
+    // The bulk endpoint and its link.
+    bool halted_ = false;
+    double link_rate_ = 0;  // bytes per second, 0: no limit
+    InterfaceHolder holder_ = InterfaceHolder::kNone;
+    // The transfer the device is putting together from the packets that
+    // arrive (a transfer ends with a short packet), and whose it is.
+    std::vector<uint8_t> assembly_;
+    const void *assembly_client_ = nullptr;
+    uint64_t assembly_transfer_ = 0;
+    uint64_t cut_transfer_ = 0;  // the transfer last cut: its later data is dropped
+    const void *cut_client_ = nullptr;
+    Clock::time_point first_frame_{}, last_frame_{};
     std::map<uint8_t, ControlFaultState> control_faults_;
     // Plugging.
     std::vector<std::unique_ptr<Attachment>> attachments_;
@@ -272,6 +323,13 @@ class TestbedImpl final : public UsbTestbed {
     bool wait_until(const std::function<bool()> &done,
                     std::chrono::milliseconds timeout) const override;
     int open_clients() const override;
+    void set_usbfs_memory_mb(unsigned mb) override;
+    uint64_t usbfs_memory_used() const override { return usbfs_used_.load(); }
+
+    // usbfs_increase_memory_usage / usbfs_decrease_memory_usage over all
+    // devices: false when `bytes` more would pass the limit.
+    bool charge_usbfs_memory(uint64_t bytes);
+    void release_usbfs_memory(uint64_t bytes);
 
     // For devices.
     std::mutex &plug_mutex() { return plug_mutex_; }
@@ -318,6 +376,8 @@ class TestbedImpl final : public UsbTestbed {
     uint64_t generation_ = 0;
     UniqueFd event_fd_;
     std::atomic<int> clients_connected_{0};
+    std::atomic<uint64_t> usbfs_limit_{16ull << 20};  // 0: no limit
+    std::atomic<uint64_t> usbfs_used_{0};
 };
 
 }  // namespace torvel::testbed

@@ -70,7 +70,7 @@ class TableSegments {
         }
         w.put16(0xFFC4);
         const jpeg::HuffmanTableDef *tables[4] = {&jpeg::kDcLuminance, &jpeg::kAcLuminance,
-                                             &jpeg::kDcChrominance, &jpeg::kAcChrominance};
+                                                  &jpeg::kDcChrominance, &jpeg::kAcChrominance};
         const uint8_t classes[4] = {0x00, 0x10, 0x01, 0x11};
         size_t length = 2;
         for (const auto *table : tables) length += 1 + 16 + table->symbol_count;
@@ -277,13 +277,24 @@ bool StreamDecoder::has_quant_blob(int index) const {
 
 DecodeReport StreamDecoder::decode(std::span<const uint8_t> transfer, TrailingByte trailing,
                                    FrameBuffer &frame) {
+    return parse(transfer, trailing, frame, false);
+}
+
+DecodeReport StreamDecoder::decode_cut(std::span<const uint8_t> part, FrameBuffer &frame) {
+    return parse(part, TrailingByte::kOptional, frame, true);
+}
+
+DecodeReport StreamDecoder::parse(std::span<const uint8_t> transfer, TrailingByte trailing,
+                                  FrameBuffer &frame, bool cut) {
     DecodeReport report;
     auto violation = [&report](std::string line) { report.violations.push_back(std::move(line)); };
 
     const size_t n = transfer.size();
     size_t stream_len = n;
     bool length_ok = true;
-    if (trailing == TrailingByte::kRequired) {
+    if (cut) {
+        // Whatever arrived: its length says nothing.
+    } else if (trailing == TrailingByte::kRequired) {
         if (n % 128 != 1) {
             violation(format("transfer length %zu is not one more than a multiple of 128", n));
             length_ok = false;
@@ -319,6 +330,7 @@ DecodeReport StreamDecoder::decode(std::span<const uint8_t> transfer, TrailingBy
             break;
         }
         const size_t data_len = h.data_bytes();
+        if (cut && p + 4 + data_len > stream_len) break;  // the record the cut fell in
         if (p + 4 + data_len > stream_len) {
             violation(format("offset %zu: block %u needs %zu data bytes, the stream has %zu left",
                              p, h.block_index, data_len, stream_len - p - 4));
@@ -368,7 +380,7 @@ DecodeReport StreamDecoder::decode(std::span<const uint8_t> transfer, TrailingBy
     }
 
     if (impl_->tj) impl_->decode_tasks(frame, report);
-    if (!parse_ok) return report;
+    if (!parse_ok || cut) return report;
     if (!last) violation("stream has no block record");
     if (last && !last->end) {
         violation(format("offset %zu: end bit missing on the last record (block %u)", last_offset,

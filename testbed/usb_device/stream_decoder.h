@@ -155,8 +155,15 @@ class StreamDecoder {
     // is then reported as beyond the grid.
     DecodeReport decode(std::span<const uint8_t> transfer, TrailingByte trailing,
                         FrameBuffer &frame);
+    // The part of a transfer that arrived before it was cut short: its whole
+    // records are validated and drawn as in decode(), the record the cut
+    // fell in and everything after it are ignored (no end bit, fill or
+    // length is looked for).
+    DecodeReport decode_cut(std::span<const uint8_t> part, FrameBuffer &frame);
 
   private:
+    DecodeReport parse(std::span<const uint8_t> transfer, TrailingByte trailing, FrameBuffer &frame,
+                       bool cut);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "emulator_internal.h"
 
@@ -93,6 +94,7 @@ bool TestbedImpl::start(std::string *error) {
     gchar *root = umockdev_testbed_get_root_dir(testbed_);
     root_dir_ = root;
     g_free(root);
+    set_usbfs_memory_mb(16);
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_handle_ioctl), this);
     g_signal_connect(handler_, "client-connected", G_CALLBACK(on_client_connected), this);
@@ -208,6 +210,35 @@ TestbedImpl::~TestbedImpl() {
     }
     g_main_context_unref(worker_ctx_);
     g_testbed_exists = false;
+}
+
+void TestbedImpl::set_usbfs_memory_mb(unsigned mb) {
+    usbfs_limit_ = static_cast<uint64_t>(mb) << 20;
+    // Where a client reads the limit on a real machine.
+    const std::string dir = sys_dir() + "/module/usbcore/parameters";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (FILE *f = std::fopen((dir + "/usbfs_memory_mb").c_str(), "w")) {
+        std::fprintf(f, "%u\n", mb);
+        std::fclose(f);
+    }
+}
+
+bool TestbedImpl::charge_usbfs_memory(uint64_t bytes) {
+    // usbfs_increase_memory_usage: the total over every usbfs file of the
+    // machine may not pass the limit.
+    const uint64_t limit = usbfs_limit_.load();
+    uint64_t used = usbfs_used_.load();
+    do {
+        if (limit > 0 && used + bytes > limit) return false;
+    } while (!usbfs_used_.compare_exchange_weak(used, used + bytes));
+    return true;
+}
+
+void TestbedImpl::release_usbfs_memory(uint64_t bytes) {
+    uint64_t used = usbfs_used_.load();
+    while (!usbfs_used_.compare_exchange_weak(used, used > bytes ? used - bytes : 0)) {
+    }
 }
 
 std::vector<std::string> TestbedImpl::child_environment(const std::string &extra_preload) const {

@@ -31,9 +31,14 @@
 //    client whose device handler vanishes is aborted by umockdev): the
 //    destructor waits up to 2 s for clients to close, then leaves the
 //    testbed in place with a message on standard error.
-//  - The device node is a FIFO that is writable (libusb polls POLLOUT) only
-//    while a URB waits to be reaped, so an idle libusb event loop sleeps.
-//    Two clients on one device wake each other until the owner reaps.
+//  - The device node is a symbolic link to a pseudo-terminal whose output is
+//    stopped while no URB waits to be reaped: libusb polls it for POLLOUT,
+//    so an idle event loop sleeps, and an unplug hangs it up, which reports
+//    POLLERR | POLLHUP as usbdev_poll does for a removed device. Two clients
+//    on one device wake each other until the owner reaps. A client that is
+//    a session leader without a controlling terminal would take the node as
+//    its terminal (and get SIGHUP at an unplug): run clients as ordinary
+//    children, as ctest and torvel-sim do.
 //
 // Thread safety: every public member of UsbTestbed and EmulatedDevice may be
 // called from any thread. EmulatedDevice objects live as long as their
@@ -103,6 +108,15 @@ std::vector<uint8_t> make_edid(const EdidOptions &options = {});
 // Device configuration
 // ---------------------------------------------------------------------------
 
+enum class InterfaceHolder {
+    kNone,
+    kKernelDriver,  // a kernel driver is bound (GETDRIVER names it; detachable)
+    kOtherProgram,  // another program claimed it through usbfs (not detachable)
+};
+
+// The name GETDRIVER reports for a bound kernel driver.
+inline constexpr const char *kKernelDriverName = "torvel_fb";
+
 struct DeviceConfig {
     // Index into PRODUCT_ID (0..5; 4 is the rotating model). Ignored when
     // product_id is set.
@@ -133,17 +147,33 @@ struct DeviceConfig {
     // frame takes some 5-70 ms, by content and load); a small depth can hold
     // a client's transfers past its time-out, so the default is generous.
     int decode_queue_depth = 64;
+    // Who holds interface 0 besides the clients of the node: a kernel driver
+    // bound to it (libusb can detach it) or another program (EBUSY always).
+    InterfaceHolder interface_holder = InterfaceHolder::kNone;
+    // The host controller does scatter-gather (libusb then submits a bulk
+    // transfer as one URB); without it libusb splits transfers into URBs of
+    // 16 KiB.
+    bool scatter_gather = true;
+    // Bytes per second the link carries to the device; 0: no limit (the
+    // device takes data as fast as the machine copies it).
+    double link_bytes_per_second = 0;
 };
 
 // ---------------------------------------------------------------------------
 // Faults
 // ---------------------------------------------------------------------------
 
+// A bulk fault acts on the next COUNT bulk URBs as the device meets them
+// (in submission order, after the URBs before them).
 enum class BulkFault {
     kError,     // URB status -EPROTO  -> LIBUSB_TRANSFER_ERROR
-    kTimeout,   // never completed; libusb cancels it -> LIBUSB_TRANSFER_TIMED_OUT
-    kStall,     // -EPIPE              -> LIBUSB_TRANSFER_STALL
+    kTimeout,   // the device never takes it; libusb cancels it -> LIBUSB_TRANSFER_TIMED_OUT
+    kStall,     // the endpoint halts: this URB and every later one end with -EPIPE
+                // (LIBUSB_TRANSFER_STALL) until USBDEVFS_CLEAR_HALT; COUNT is the
+                // number of halts, one per URB met after each clear
     kNoDevice,  // -ENODEV             -> LIBUSB_TRANSFER_NO_DEVICE (device stays)
+    kPartial,   // half of its data (in whole 512-byte packets) reaches the device,
+                // then it hangs until libusb cancels it (TIMED_OUT, actual_length > 0)
 };
 
 enum class ControlFault {
@@ -160,17 +190,23 @@ inline constexpr int kForever = -1;
 // ---------------------------------------------------------------------------
 
 struct DeviceCounters {
-    uint64_t transfers = 0;         // bulk URBs received (including failed ones)
-    uint64_t bytes = 0;             // bytes of bulk data received
-    uint64_t failed_transfers = 0;  // bulk URBs failed by a fault, cancelled or cut by unplug
-    uint64_t frames = 0;            // transfers decoded without any format violation
-    uint64_t blocks = 0;            // blocks decoded and drawn
-    uint64_t format_errors = 0;     // format violations (lines), stream and control side
-    uint64_t decode_errors = 0;     // blocks libjpeg-turbo rejected or warned about
-    uint64_t control_requests = 0;  // control URBs received
-    uint64_t stalls = 0;            // control requests answered with a stall
-    uint64_t status_polls = 0;      // GetStatus requests answered
-    uint64_t clear_halts = 0;       // USBDEVFS_CLEAR_HALT on any endpoint
+    uint64_t transfers = 0;           // bulk URBs received (including failed ones)
+    uint64_t bytes = 0;               // bytes of bulk data received
+    uint64_t failed_transfers = 0;    // bulk URBs failed by a fault, cancelled or cut by unplug
+    uint64_t frames = 0;              // transfers decoded without any format violation
+    uint64_t blocks = 0;              // blocks decoded and drawn
+    uint64_t format_errors = 0;       // format violations (lines), stream and control side
+    uint64_t decode_errors = 0;       // blocks libjpeg-turbo rejected or warned about
+    uint64_t control_requests = 0;    // control URBs received
+    uint64_t stalls = 0;              // control requests answered with a stall
+    uint64_t status_polls = 0;        // GetStatus requests answered
+    uint64_t clear_halts = 0;         // USBDEVFS_CLEAR_HALT on any endpoint
+    uint64_t clear_halts_active = 0;  // ... while URBs were pending on the endpoint
+    uint64_t halts = 0;               // times the bulk endpoint halted (stall faults)
+    uint64_t submit_nomem = 0;        // URBs refused with ENOMEM (usbfs memory limit)
+    uint64_t partial_transfers = 0;   // transfers cut short after part of their data arrived
+    uint64_t unclaimed_bulk = 0;      // bulk use without a claim of interface 0
+    uint64_t bytes_delivered = 0;     // bulk bytes that reached the device
 };
 
 struct DeviceState {
@@ -188,6 +224,11 @@ struct DeviceState {
     std::vector<uint8_t> quant_blob;          // its bytes
     std::vector<std::string> violations;      // the most recent 256 violation lines
     uint8_t feature = 0, orientation = 0, mirror = 0;
+    bool halted = false;             // the bulk endpoint is halted
+    bool interface_claimed = false;  // a client holds interface 0
+    // When the first and the last frame were decoded (steady clock, µs;
+    // 0 before the first).
+    uint64_t first_frame_us = 0, last_frame_us = 0;
     uint64_t generation = 0;  // grows with every change
 };
 
@@ -236,7 +277,8 @@ class EmulatedDevice {
     // "add" uevent; the device id survives, the resolution, quantisation
     // tables and frame buffer start afresh. Fails when kMaxPluggedDevices
     // are plugged. unplug() completes every
-    // in-flight URB with -ESHUTDOWN (libusb: LIBUSB_TRANSFER_NO_DEVICE), then
+    // in-flight URB as a disconnect does (the one on the wire with -EPROTO,
+    // the rest with -ESHUTDOWN), hangs the node up (POLLERR | POLLHUP), then
     // answers ENODEV, sends "remove" and removes the sysfs entry.
     virtual bool plug(std::string *error) = 0;
     virtual void unplug() = 0;
@@ -258,6 +300,8 @@ class EmulatedDevice {
     // client's timeout); release completes the held ones in order.
     virtual void hold_bulk(bool hold) = 0;
     virtual void set_bulk_delay(std::chrono::microseconds delay) = 0;
+    // The link's rate in bytes per second (0: no limit), from the next URB on.
+    virtual void set_link_rate(double bytes_per_second) = 0;
     virtual void fail_control(uint8_t request, ControlFault fault, int count = 1,
                               uint16_t short_length = 1) = 0;
     virtual void clear_faults() = 0;
@@ -315,6 +359,14 @@ class UsbTestbed {
 
     // Number of device files held open by clients, over all devices.
     virtual int open_clients() const = 0;
+
+    // The usbfs memory limit over all devices (usbcore's usbfs_memory_mb;
+    // default 16, 0 = no limit), also shown as
+    // /sys/module/usbcore/parameters/usbfs_memory_mb. URBs beyond it are
+    // refused with ENOMEM.
+    virtual void set_usbfs_memory_mb(unsigned mb) = 0;
+    // Bytes charged to usbfs memory now (URBs submitted and not yet reaped).
+    virtual uint64_t usbfs_memory_used() const = 0;
 
   protected:
     UsbTestbed() = default;

@@ -77,6 +77,32 @@ TEST(SimOptions, CommandLine) {
         EXPECT_FALSE(args(bad, &o, &err));
         EXPECT_FALSE(err.empty());
     }
+    // The USB stack's options.
+    ASSERT_TRUE(
+        args({"--content", "motion", "--usbfs-memory-mb", "4", "--no-sg", "--link-mbps", "40",
+              "--interface-busy", "1", "--kernel-driver", "2", "--kernel-driver", "3", "--", "d"},
+             &o, &err))
+        << err;
+    EXPECT_EQ(o.content, torvel::sim::ContentKind::kMotion);
+    EXPECT_EQ(o.usbfs_memory_mb, 4u);
+    EXPECT_TRUE(o.no_sg);
+    EXPECT_DOUBLE_EQ(o.link_mbps, 40.0);
+    EXPECT_EQ(o.interface_busy, std::vector<int>{1});
+    EXPECT_EQ(o.kernel_driver, (std::vector<int>{2, 3}));
+    ASSERT_TRUE(args({"--", "d"}, &o, &err));
+    EXPECT_EQ(o.usbfs_memory_mb, 16u);
+    EXPECT_FALSE(o.no_sg);
+    EXPECT_DOUBLE_EQ(o.link_mbps, 0.0);
+    for (std::vector<const char *> bad :
+         {std::vector<const char *>{"--usbfs-memory-mb", "-1", "--", "d"},
+          {"--link-mbps", "fast", "--", "d"},
+          {"--interface-busy", "4", "--", "d"},
+          {"--kernel-driver", "--", "d"}}) {
+        err.clear();
+        EXPECT_FALSE(args(bad, &o, &err)) << bad[0];
+        EXPECT_FALSE(err.empty());
+    }
+
     bool help = false;
     const char *h[] = {"torvel-sim", "--help"};
     EXPECT_FALSE(torvel::sim::parse_args(2, h, &o, &err, &help));
@@ -96,12 +122,13 @@ TEST(SimOptions, Script) {
                                   "4 mode 1280x720\n"
                                   "5 fault evdi grab EIO 3\n"
                                   "5 fault usb 0 bulk stall\n"
+                                  "5 fault usb 0 bulk partial 2\n"
                                   "5 fault usb 1 control 0x81 timeout 2\n"
                                   "6 add rotating:orient=1\n"
                                   "7 freeze\n",
                                   &ev, &err))
         << err;
-    ASSERT_EQ(ev.size(), 10u);
+    ASSERT_EQ(ev.size(), 11u);
     EXPECT_DOUBLE_EQ(ev[0].at, 1.5);
     EXPECT_EQ(ev[0].words, (std::vector<std::string>{"rotate", "0", "2"}));
     EXPECT_EQ(ev[1].words[0], "dpms");  // equal times keep their order
@@ -189,6 +216,43 @@ TEST(SimScene, ThinAndTinyModesStayOnTheScreen) {
             EXPECT_GT(changed, 0) << m[0] << "x" << m[1];
         }
     }
+}
+
+// Full-screen motion: every 32 x 8 block differs from one step (at 60 Hz)
+// to the next, the content is not flat, and it is the same for the same
+// size and time.
+TEST(SimScene, MotionChangesEveryBlockAtEveryStep) {
+    torvel::sim::MotionScene m;
+    m.reset(200, 72);
+    std::vector<uint32_t> before(m.pixels(), m.pixels() + 200 * 72);
+    std::vector<uint32_t> sorted = before;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_GT(std::unique(sorted.begin(), sorted.end()) - sorted.begin(), 2000);
+    for (int step = 1; step <= 30; ++step) {
+        evdiemu::Rect r[2];
+        ASSERT_EQ(m.step(step / 60.0, r, 2), 1);
+        EXPECT_EQ(r[0].x1, 0);
+        EXPECT_EQ(r[0].y1, 0);
+        EXPECT_EQ(r[0].x2, 200);
+        EXPECT_EQ(r[0].y2, 72);
+        for (int by = 0; by < 72; by += 8) {
+            for (int bx = 0; bx < 200; bx += 32) {
+                bool differs = false;
+                for (int y = by; y < std::min(by + 8, 72) && !differs; ++y)
+                    for (int x = bx; x < std::min(bx + 32, 200) && !differs; ++x)
+                        differs = m.pixels()[y * 200 + x] != before[y * 200 + x];
+                EXPECT_TRUE(differs) << "block at " << bx << "," << by << " step " << step;
+            }
+        }
+        before.assign(m.pixels(), m.pixels() + 200 * 72);
+    }
+    torvel::sim::MotionScene a, b;
+    a.reset(333, 5);
+    b.reset(333, 5);
+    evdiemu::Rect r[1];
+    a.step(2.5, r, 1);
+    b.step(2.5, r, 1);
+    EXPECT_TRUE(std::equal(a.pixels(), a.pixels() + 333 * 5, b.pixels()));
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // A plain libusb client against the emulated USB display device, in the same
 // process (the binary links libumockdev-preload first).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libusb-1.0/libusb.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -165,6 +169,66 @@ std::vector<uint8_t> solid_block_data(uint8_t r, uint8_t g, uint8_t b) {
     auto data = tb::reference_encode_block(solid(r, g, b).data(), tb::make_quant_blob(90), &error);
     EXPECT_FALSE(data.empty()) << error;
     return data;
+}
+
+// A block of coarse noise: its data is a few hundred bytes.
+std::vector<uint8_t> noisy_block_data(uint32_t seed) {
+    std::vector<uint8_t> rgb(tb::kBlockWidth * tb::kBlockHeight * 3);
+    for (auto &v : rgb) {
+        seed = seed * 1103515245u + 12345u;
+        v = static_cast<uint8_t>(seed >> 24);
+    }
+    std::string error;
+    auto data = tb::reference_encode_block(rgb.data(), tb::make_quant_blob(90), &error);
+    EXPECT_FALSE(data.empty()) << error;
+    return data;
+}
+
+// A transfer submitted without waiting, and how it ended.
+struct Pending {
+    libusb_transfer *transfer = nullptr;
+    bool done = false;
+    int status = -1;
+    int actual = -1;
+    Pending() = default;
+    Pending(const Pending &) = delete;
+    ~Pending() {
+        if (transfer) libusb_free_transfer(transfer);
+    }
+    bool submit(libusb_device_handle *h, std::vector<uint8_t> &data, unsigned timeout) {
+        transfer = libusb_alloc_transfer(0);
+        libusb_fill_bulk_transfer(
+            transfer, h, tb::kBulkEndpoint, data.data(), static_cast<int>(data.size()),
+            [](libusb_transfer *x) {
+                auto *p = static_cast<Pending *>(x->user_data);
+                p->done = true;
+                p->status = x->status;
+                p->actual = x->actual_length;
+            },
+            this, timeout);
+        return libusb_submit_transfer(transfer) == 0;
+    }
+};
+
+bool pump_until(libusb_context *ctx, const std::function<bool()> &done,
+                std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        timeval tv{0, 10000};
+        libusb_handle_events_timeout(ctx, &tv);
+    }
+    return done();
+}
+
+// How many whole records of `records` lie in the first `bytes` of their stream.
+size_t whole_records(const std::vector<tb::StreamRecord> &records, size_t bytes) {
+    size_t at = 0, n = 0;
+    for (const auto &r : records) {
+        at += 4 + (r.data.size() + 3) / 4 * 4;
+        if (at > bytes) break;
+        ++n;
+    }
+    return n;
 }
 
 bool contains(const std::vector<std::string> &lines, const std::string &needle) {
@@ -513,8 +577,13 @@ TEST_F(UsbDevice, BulkFaults) {
     std::vector<tb::StreamRecord> recs = {{0, solid_block_data(1, 2, 3)}};
     const auto stream = tb::build_stream(recs, true);
 
+    // A stall halts the endpoint until it is cleared.
     d->fail_bulk(tb::BulkFault::kStall, 1);
     EXPECT_EQ(bulk(h, stream), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(bulk(h, stream), LIBUSB_ERROR_PIPE);
+    EXPECT_TRUE(d->state().halted);
+    EXPECT_EQ(libusb_clear_halt(h, tb::kBulkEndpoint), 0);
+    EXPECT_FALSE(d->state().halted);
     d->fail_bulk(tb::BulkFault::kError, 1);
     EXPECT_EQ(bulk(h, stream), LIBUSB_ERROR_IO);
     d->fail_bulk(tb::BulkFault::kNoDevice, 1);
@@ -541,10 +610,191 @@ TEST_F(UsbDevice, BulkFaults) {
 
     ASSERT_TRUE(d->wait_idle(5s));
     const auto s = d->state();
-    EXPECT_EQ(s.counters.transfers, 8u);
-    EXPECT_EQ(s.counters.failed_transfers, 5u);
+    EXPECT_EQ(s.counters.transfers, 9u);
+    EXPECT_EQ(s.counters.failed_transfers, 6u);
     EXPECT_EQ(s.counters.frames, 3u);
+    EXPECT_EQ(s.counters.halts, 1u);
+    EXPECT_EQ(s.counters.clear_halts, 1u);
+    EXPECT_EQ(s.counters.clear_halts_active, 0u);
     EXPECT_EQ(s.urbs_in_flight, 0);
+}
+
+TEST_F(UsbDevice, UsbfsMemoryIsBoundedOverAllDevices) {
+    g_testbed->set_usbfs_memory_mb(1);
+    std::ifstream param(g_testbed->sys_dir() + "/module/usbcore/parameters/usbfs_memory_mb");
+    std::string shown;
+    std::getline(param, shown);
+    EXPECT_EQ(shown, "1");
+    auto *a = add();
+    auto *b = add();
+    auto *ha = open(a);
+    auto *hb = open(b);
+    ASSERT_TRUE(ha && hb);
+    a->hold_bulk(true);
+    b->hold_bulk(true);
+    std::vector<uint8_t> data(600 * 1024 + 1, 0xFF);
+    Pending first, refused, later;
+    ASSERT_TRUE(first.submit(ha, data, 0));
+    // The limit is the machine's, not the device's: the other device's
+    // transfer does not fit beside the first.
+    EXPECT_FALSE(refused.submit(hb, data, 0));
+    EXPECT_EQ(libusb_submit_transfer(refused.transfer), LIBUSB_ERROR_NO_MEM);
+    EXPECT_EQ(b->state().counters.submit_nomem, 2u);
+    EXPECT_EQ(a->state().counters.submit_nomem, 0u);
+    EXPECT_GE(g_testbed->usbfs_memory_used(), data.size());
+    // A transfer's memory is given back when it is reaped.
+    ASSERT_EQ(libusb_cancel_transfer(first.transfer), 0);
+    ASSERT_TRUE(pump_until(ctx_, [&] { return first.done; }));
+    EXPECT_EQ(g_testbed->usbfs_memory_used(), 0u);
+    EXPECT_TRUE(later.submit(hb, data, 0));
+    ASSERT_EQ(libusb_cancel_transfer(later.transfer), 0);
+    ASSERT_TRUE(pump_until(ctx_, [&] { return later.done; }));
+    g_testbed->set_usbfs_memory_mb(16);
+}
+
+TEST_F(UsbDevice, CutTransfersDeliverTheirWholeRecords) {
+    auto *d = add();
+    auto *h = open(d);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(set_resolution(h, 640, 8), 4);
+    ASSERT_EQ(set_quant(h, tb::make_quant_blob(90)), 138);
+    std::vector<tb::StreamRecord> recs;
+    for (uint32_t i = 0; i < 20; ++i) recs.push_back({i, noisy_block_data(i + 1)});
+    auto stream = tb::build_stream(recs, true);
+    ASSERT_GT(stream.size(), 4096u);
+
+    // A partial fault: half of it arrives, then libusb gives up on it.
+    d->fail_bulk(tb::BulkFault::kPartial, 1);
+    int done = -1;
+    EXPECT_EQ(libusb_bulk_transfer(h, tb::kBulkEndpoint, stream.data(),
+                                   static_cast<int>(stream.size()), &done, 200),
+              LIBUSB_ERROR_TIMEOUT);
+    const size_t half = stream.size() / 2 / 512 * 512;
+    EXPECT_EQ(done, static_cast<int>(half));
+    ASSERT_TRUE(d->wait_idle(5s));
+    auto s = d->state();
+    EXPECT_EQ(s.counters.partial_transfers, 1u);
+    EXPECT_EQ(s.counters.frames, 0u);
+    EXPECT_EQ(s.counters.blocks, whole_records(recs, half));
+    EXPECT_EQ(s.counters.format_errors, 0u) << (s.violations.empty() ? "" : s.violations[0]);
+    const size_t first_missing = whole_records(recs, half);
+    ASSERT_LT(first_missing, recs.size());
+    const uint8_t *black = d->frame().pixel(static_cast<int>(first_missing) * 32 + 16, 4);
+    EXPECT_EQ(black[0] | black[1] | black[2], 0);
+
+    // A slow link: what crossed it before the time-out arrives.
+    d->set_link_rate(20000.0);
+    EXPECT_EQ(libusb_bulk_transfer(h, tb::kBulkEndpoint, stream.data(),
+                                   static_cast<int>(stream.size()), &done, 150),
+              LIBUSB_ERROR_TIMEOUT);
+    EXPECT_GT(done, 0);
+    EXPECT_LT(done, static_cast<int>(stream.size()));
+    EXPECT_EQ(done % 512, 0);
+    d->set_link_rate(0);
+    ASSERT_TRUE(d->wait_idle(5s));
+    s = d->state();
+    EXPECT_EQ(s.counters.partial_transfers, 2u);
+    EXPECT_EQ(s.counters.format_errors, 0u);
+    // The link's rate sets how long a whole transfer takes.
+    d->set_link_rate(200000.0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(bulk(h, stream, 5000), static_cast<int>(stream.size()));
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::duration<double>(static_cast<double>(stream.size()) / 200000.0));
+    d->set_link_rate(0);
+}
+
+TEST_F(UsbDevice, InterfaceClaims) {
+    auto *plain = add();
+    auto *h1 = open(plain);
+    auto *h2 = open(plain);
+    ASSERT_TRUE(h1 && h2);
+    auto stream =
+        tb::build_stream(std::vector<tb::StreamRecord>{{0, solid_block_data(1, 2, 3)}}, true);
+    // usbfs claims an unclaimed interface at its first bulk use, and says so.
+    EXPECT_EQ(bulk(h1, stream), static_cast<int>(stream.size()));
+    auto s = plain->state();
+    EXPECT_EQ(s.counters.unclaimed_bulk, 1u);
+    EXPECT_TRUE(s.interface_claimed);
+    EXPECT_TRUE(contains(s.violations, "did not claim interface 0 before use"));
+    EXPECT_EQ(libusb_claim_interface(h2, 0), LIBUSB_ERROR_BUSY);
+    // libusb reports any submission errno but ENODEV and ENOMEM as an I/O error.
+    EXPECT_EQ(bulk(h2, stream), LIBUSB_ERROR_IO);
+    close(h1);
+    ASSERT_TRUE(g_testbed->wait_until([&] { return !plain->state().interface_claimed; }, 5s));
+    EXPECT_EQ(libusb_claim_interface(h2, 0), 0);
+    EXPECT_EQ(bulk(h2, stream), static_cast<int>(stream.size()));
+    EXPECT_EQ(plain->state().counters.unclaimed_bulk, 2u);
+
+    // A kernel driver bound to it: libusb detaches it when asked to.
+    auto *bound = add({.interface_holder = tb::InterfaceHolder::kKernelDriver});
+    auto *hb = open(bound);
+    ASSERT_NE(hb, nullptr);
+    EXPECT_EQ(libusb_kernel_driver_active(hb, 0), 1);
+    EXPECT_EQ(libusb_claim_interface(hb, 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(libusb_set_auto_detach_kernel_driver(hb, 1), 0);
+    EXPECT_EQ(libusb_claim_interface(hb, 0), 0);
+    EXPECT_EQ(libusb_kernel_driver_active(hb, 0), 0);
+    EXPECT_EQ(bulk(hb, stream), static_cast<int>(stream.size()));
+    EXPECT_EQ(bound->state().counters.unclaimed_bulk, 0u);
+
+    // Another program holds it: nothing takes it away.
+    auto *held = add({.interface_holder = tb::InterfaceHolder::kOtherProgram});
+    auto *hh = open(held);
+    ASSERT_NE(hh, nullptr);
+    EXPECT_EQ(libusb_set_auto_detach_kernel_driver(hh, 1), 0);
+    EXPECT_EQ(libusb_claim_interface(hh, 0), LIBUSB_ERROR_BUSY);
+    EXPECT_EQ(bulk(hh, stream), LIBUSB_ERROR_IO);
+}
+
+TEST_F(UsbDevice, WithoutScatterGatherTransfersTravelIn16KiBPieces) {
+    auto *d = add({.scatter_gather = false});
+    auto *h = open(d);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(set_resolution(h, 640, 480), 4);
+    ASSERT_EQ(set_quant(h, tb::make_quant_blob(90)), 138);
+    std::vector<tb::StreamRecord> recs;
+    for (uint32_t i = 0; i < 150; ++i) recs.push_back({i, noisy_block_data(i + 7)});
+    auto stream = tb::build_stream(recs, true);
+    const uint64_t pieces = (stream.size() + 16383) / 16384;
+    ASSERT_GE(pieces, 3u);
+    // The device puts the transfer together from its packets.
+    EXPECT_EQ(bulk(h, stream), static_cast<int>(stream.size()));
+    ASSERT_TRUE(d->wait_idle(5s));
+    auto s = d->state();
+    EXPECT_EQ(s.counters.transfers, pieces);
+    EXPECT_EQ(s.counters.frames, 1u);
+    EXPECT_EQ(s.counters.blocks, recs.size());
+
+    // A stall of the first piece cancels the others; libusb reports the stall.
+    d->hold_bulk(true);
+    Pending stalled;
+    ASSERT_TRUE(stalled.submit(h, stream, 5000));
+    ASSERT_TRUE(g_testbed->wait_until(
+        [&] { return d->state().urbs_in_flight == static_cast<int>(pieces); }, 5s));
+    d->fail_bulk(tb::BulkFault::kStall, 1);
+    d->hold_bulk(false);
+    ASSERT_TRUE(pump_until(ctx_, [&] { return stalled.done; }));
+    EXPECT_EQ(stalled.status, LIBUSB_TRANSFER_STALL);
+    EXPECT_EQ(stalled.actual, 0);
+    ASSERT_EQ(libusb_clear_halt(h, tb::kBulkEndpoint), 0);
+
+    // A piece cut short: the whole records in the pieces before count.
+    d->fail_bulk(tb::BulkFault::kPartial, 1);
+    int done = -1;
+    EXPECT_EQ(libusb_bulk_transfer(h, tb::kBulkEndpoint, stream.data(),
+                                   static_cast<int>(stream.size()), &done, 200),
+              LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(done, 8192);
+    ASSERT_TRUE(d->wait_idle(5s));
+    s = d->state();
+    EXPECT_EQ(s.counters.partial_transfers, 1u);
+    EXPECT_EQ(s.counters.blocks, recs.size() + whole_records(recs, 8192));
+    EXPECT_EQ(s.counters.format_errors, 0u);
+    // The next transfer arrives whole again.
+    EXPECT_EQ(bulk(h, stream), static_cast<int>(stream.size()));
+    ASSERT_TRUE(d->wait_idle(5s));
+    EXPECT_EQ(d->state().counters.frames, 2u);
 }
 
 TEST_F(UsbDevice, BackPressureWhenTheDecodeQueueIsFull) {
@@ -660,13 +910,26 @@ TEST_F(UsbDevice, UnplugEndsTransfersInFlightAndLaterRequestsFail) {
         transfers.push_back(t);
     }
     ASSERT_TRUE(g_testbed->wait_until([&] { return d->state().urbs_in_flight == 2; }, 5s));
+    // The node as libusb polls it (opened here past the preload): quiet
+    // while nothing is ready, hung up by the unplug.
+    const int node = static_cast<int>(syscall(SYS_openat, AT_FDCWD,
+                                              (g_testbed->root_dir() + d->devnode()).c_str(),
+                                              O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_GE(node, 0);
+    pollfd p{node, POLLOUT, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0);
     d->unplug();
+    EXPECT_EQ(poll(&p, 1, 0), 1);
+    EXPECT_EQ(p.revents & (POLLERR | POLLHUP), POLLERR | POLLHUP);
+    ::close(node);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     timeval tv{0, 10000};
     while (statuses.size() < 2 && std::chrono::steady_clock::now() < deadline) {
         libusb_handle_events_timeout(ctx_, &tv);
     }
-    EXPECT_EQ(statuses, (std::vector<int>{LIBUSB_TRANSFER_NO_DEVICE, LIBUSB_TRANSFER_NO_DEVICE}));
+    // The transfer on the wire fails with a transfer error, the rest as
+    // the device's endpoints are flushed.
+    EXPECT_EQ(statuses, (std::vector<int>{LIBUSB_TRANSFER_ERROR, LIBUSB_TRANSFER_NO_DEVICE}));
     for (auto *t : transfers) libusb_free_transfer(t);
 
     uint8_t buf[4];

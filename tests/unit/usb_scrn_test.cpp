@@ -462,6 +462,7 @@ TEST_F(UsbScrnTest, WriteSendsOneByteMoreOnTheBulkEndpoint) {
     ASSERT_TRUE(Write(plain_, data.data(), 128, on_complete, &failed));
     ASSERT_TRUE(pump_until([&] { return failed.done.load(); }));
     EXPECT_EQ(failed.status.load(), LIBUSB_TRANSFER_STALL);
+    EXPECT_EQ(libusb_clear_halt(plain_, USB_SCRN_BULK_EP), 0);  // the halt stays until cleared
 }
 
 // Control requests and bulk transfers to a device that never answers end
