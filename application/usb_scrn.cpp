@@ -230,15 +230,20 @@ int find_device(libusb_device **devs, libusb_device **monitors, int *pid) {
 }
 
 bool Write(libusb_device_handle *handle, uint8_t *data, uint64_t len, libusb_transfer_cb_fn xfr_cb,
-           void *userdata) {
+           void *userdata, int *error) {
+    int ignored = 0;
+    int &r = error != nullptr ? *error : ignored;
+    r = LIBUSB_ERROR_INVALID_PARAM;
     if (handle == nullptr || len >= static_cast<uint64_t>(INT_MAX)) return false;
     libusb_transfer *xfr = libusb_alloc_transfer(0);
+    r = LIBUSB_ERROR_NO_MEM;
     if (xfr == nullptr) return false;
     // One byte beyond the stream goes out with it: the device expects
     // transfers of 1 + a multiple of 128 bytes.
     libusb_fill_bulk_transfer(xfr, handle, USB_SCRN_BULK_EP, data, static_cast<int>(len + 1),
                               xfr_cb, userdata, USB_SCRN_TIMEOUT_MS);
-    if (libusb_submit_transfer(xfr) < 0) {
+    r = libusb_submit_transfer(xfr);
+    if (r < 0) {
         libusb_free_transfer(xfr);
         return false;
     }

@@ -58,6 +58,7 @@ int find_device(libusb_device **devs, libusb_device **monitors, int *pid);
 
 // Submits one bulk transfer of len + 1 bytes of `data` on endpoint 0x01
 // (500 ms). The buffer must stay valid and unchanged until xfr_cb has run;
-// xfr_cb releases the transfer. False when nothing was submitted.
+// xfr_cb releases the transfer. False when nothing was submitted, with the
+// libusb error in *error when given (LIBUSB_ERROR_NO_MEM: usbfs is full).
 bool Write(libusb_device_handle *handle, uint8_t *data, uint64_t len, libusb_transfer_cb_fn xfr_cb,
-           void *userdata);
+           void *userdata, int *error = nullptr);

@@ -7,18 +7,12 @@
 #include <new>
 
 #include "band_pool.h"
+#include "owed_blocks.h"
 #include "screen.h"
 #include "stream.h"
 #include "usb_scrn.h"
 
-transfer_info_t xfer_info[MAX_DEVICES][TRANSFER_SLOTS];
-
 namespace {
-
-// Decides between screen destruction and a completion which of the two frees
-// a stream buffer that was in flight when its screen went: a plain mutex, as
-// both look at `occupied` and `orphaned` together.
-std::mutex orphan_lock;
 
 // Up to this many blocks to scan, a frame is coded on the render thread
 // alone: two wake-ups per band worker cost more than scanning them.
@@ -63,22 +57,13 @@ void remember_grab(int screen_id, const evdi_rect *rects, int count) {
     }
 }
 
-transfer_info_t *take_free_slot(int slot) {
-    for (transfer_info_t &t : xfer_info[slot]) {
-        if (!t.occupied.load(std::memory_order_acquire)) return &t;
-    }
-    return nullptr;
-}
-
-// Encodes into the slot's stream buffer; -1 when the frame was abandoned.
-long encode_into_slot(thread_context_t *cxt, int screen_id, int buffer_id,
-                      const frame_view_t &frame, transfer_info_t &slot) {
-    if (slot.stream_size < cxt->bitstream_size) {
-        slot.stream = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[cxt->bitstream_size]);
-        slot.stream_size = slot.stream ? cxt->bitstream_size : 0;
-        if (!slot.stream) return -1;
-    }
-    return encode_frame(cxt, screen_id, buffer_id, frame, slot.stream.get());
+// Has the next frame carry the blocks owed to the device: both snapshot
+// stores forget them, as a mode change's pre-fill makes them forget every
+// block. True when there were any. Under the screen's lock.
+bool owe_blocks_again(thread_context_t *cxt) {
+    const uint32_t blocks = static_cast<uint32_t>(cxt->loop_x) * static_cast<uint32_t>(cxt->loop_y);
+    return owed_blocks[cxt->id].take(blocks,
+                                     [cxt](uint32_t block) { forget_block(cxt, block); }) > 0;
 }
 
 }  // namespace
@@ -95,7 +80,7 @@ void band_rows(int loop_y, int band, int *first_row, int *end_row) {
 }
 
 long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
-                  const frame_view_t &frame, uint8_t *stream, int threads) {
+                  const frame_view_t &frame, uint8_t *stream, int threads, frame_split_t *split) {
     const int current = cxt->current_dirty;
     uint8_t *curr = cxt->dirty_block[current].get();
     uint8_t *prev = cxt->dirty_block[1 - current].get();
@@ -111,7 +96,7 @@ long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated
     // joined stream never overtakes a band it has not moved yet.
     jpegenc_param_t jobs[ENCODER_WORKERS];
     uint8_t *starts[ENCODER_WORKERS];
-    uint8_t *area = stream;
+    uint8_t *area = stream + (split != nullptr ? part_slack(split->max_parts) : 0);
     for (int i = 0; i < ENCODER_WORKERS; ++i) {
         int first_row = 0, end_row = 0;
         band_rows(cxt->loop_y, i, &first_row, &end_row);
@@ -144,7 +129,9 @@ long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated
         bands[i] = band_records_t{starts[i], static_cast<size_t>(jobs[i].streamlen),
                                   reinterpret_cast<uint8_t *>(jobs[i].current_header)};
     }
-    return static_cast<long>(assemble_stream(stream, bands, ENCODER_WORKERS));
+    if (split == nullptr) return static_cast<long>(assemble_stream(stream, bands, ENCODER_WORKERS));
+    return static_cast<long>(assemble_streams(stream, bands, ENCODER_WORKERS, split->part_limit,
+                                              split->parts, split->max_parts, &split->count));
 }
 
 namespace {
@@ -242,26 +229,26 @@ void screen_transfer(int screen_id, int buffer_to_be_updated) {
         cxt, screen_id, buffer_to_be_updated,
         frame_view_t{static_cast<const uint8_t *>(b.buffer), b.width, b.height, b.stride});
 
-    transfer_info_t *slot = take_free_slot(cxt->id);
+    // No slot, or the last frame still waits for room: this one is dropped.
+    transfer_info_t *slot = take_transfer_slot(cxt, screen_id);
     if (slot == nullptr) {
         st.resend = true;
         return;
     }
-    slot->screen_id = screen_id;
-    slot->cxt = cxt;
-    const long length = encode_into_slot(cxt, screen_id, buffer_to_be_updated, frame, *slot);
-    if (length < 0) st.resend = true;
-    if (length <= 0) return;
-
-    slot->occupied.store(true, std::memory_order_release);
-    if (!Write(cxt->usb_handle, slot->stream.get(), static_cast<uint64_t>(length), xfr_complete,
-               slot)) {
-        std::printf("%s: USB write failed@Screen#%d!\n", "screen_transfer", screen_id);
-        cxt->usb_error.fetch_add(1);
-        slot->occupied.store(false, std::memory_order_release);
-        // As after a failed transfer: the stores count these blocks as sent.
-        st.refresh.store(true);
+    if (!prepare_transfer_slot(slot)) {
+        return_transfer_slot(slot);
+        st.resend = true;
+        return;
     }
+    frame_split_t split{frame_part_limit(cxt), slot->parts_size, slot->parts.get(), 0};
+    const long length = encode_frame(cxt, screen_id, buffer_to_be_updated, frame,
+                                     slot->stream.get(), ENCODER_WORKERS, &split);
+    if (length < 0) st.resend = true;
+    if (length <= 0) {
+        return_transfer_slot(slot);
+        return;
+    }
+    send_frame(slot, split.count);
 }
 
 void screen_request(int screen_id) {
@@ -272,9 +259,13 @@ void screen_request(int screen_id) {
     // A mode change may have run while this thread waited for the lock.
     evdi_handle handle = evdihndl[screen_id].load();
     if (!buffersRegistered[screen_id].load() || handle == EVDI_INVALID_HANDLE) return;
-    if (st.refresh.exchange(false)) {
-        if (thread_context_t *cxt = screen_context(screen_id)) refill_stores(cxt);
-        st.resend = true;
+    if (thread_context_t *cxt = screen_context(screen_id)) {
+        service_output(cxt, screen_id);
+        if (st.refresh.exchange(false)) {
+            refill_stores(cxt);
+            st.resend = true;
+        }
+        if (owe_blocks_again(cxt)) st.resend = true;
     }
 
     const int buffer_id = evdi_buf_id[screen_id] & 1;
@@ -303,46 +294,3 @@ void screen_request(int screen_id) {
     evdi_buf_id[screen_id] = 1 - buffer_id;
 }
 
-void xfr_complete(libusb_transfer *xfr) {
-    auto *slot = static_cast<transfer_info_t *>(xfr->user_data);
-    const int status = xfr->status;
-    if (slot != nullptr) {
-        // Read before the slot is released: the render thread may take it
-        // again at once.
-        thread_context_t *cxt = slot->cxt;
-        const int screen_id = slot->screen_id;
-        {
-            std::lock_guard<std::mutex> hold(orphan_lock);
-            if (slot->orphaned) {
-                slot->stream.reset();
-                slot->stream_size = 0;
-                slot->orphaned = false;
-            }
-            slot->occupied.store(false, std::memory_order_release);
-        }
-        if (cxt != nullptr) {
-            if (status == LIBUSB_TRANSFER_COMPLETED) {
-                cxt->usb_error.store(0);
-            } else if (status >= LIBUSB_TRANSFER_ERROR && status <= LIBUSB_TRANSFER_OVERFLOW) {
-                cxt->usb_error.fetch_add(1);
-                std::printf("USB write failed@Screen#%d, error:%d\n", screen_id, status);
-                if (screen_id >= 0 && screen_id < MAX_DEVICES)
-                    screen_state[screen_id].refresh.store(true);
-            }
-        }
-    }
-    libusb_free_transfer(xfr);
-}
-
-void release_transfer_buffers(int slot) {
-    if (slot < 0 || slot >= MAX_DEVICES) return;
-    std::lock_guard<std::mutex> hold(orphan_lock);
-    for (transfer_info_t &t : xfer_info[slot]) {
-        if (t.occupied.load(std::memory_order_acquire)) {
-            t.orphaned = true;  // libusb may still be reading it
-            continue;
-        }
-        t.stream.reset();
-        t.stream_size = 0;
-    }
-}

@@ -12,26 +12,9 @@
 
 #include "encoder_worker.h"
 #include "state.h"
+#include "transfer.h"
 
-inline constexpr int TRANSFER_SLOTS = 4;  // bulk transfers in flight per device
 inline constexpr int ENCODER_WORKERS = 4;
-
-// One transfer slot of a device. The slot owns the buffer its stream is sent
-// from, so a stream stays unchanged until its completion has run, whatever
-// the next frames or a mode change do meanwhile.
-struct transfer_info_t {
-    thread_context_t *cxt;              // the device whose frame the transfer carries
-    int screen_id;                      // for messages
-    std::atomic<bool> occupied;         // from just before submission until completion
-    std::unique_ptr<uint8_t[]> stream;  // render thread only, and only while free
-    size_t stream_size;
-    // The screen was destroyed while this transfer was in flight: its
-    // completion frees the stream. Guarded by capture.cpp's orphan lock.
-    bool orphaned;
-};
-
-// By device slot, then transfer slot.
-extern transfer_info_t xfer_info[MAX_DEVICES][TRANSFER_SLOTS];
 
 // Render loop, once per tick: asks EVDI for the screen's next frame and, when
 // one with changes is ready at once, captures and sends it.
@@ -53,17 +36,20 @@ frame_view_t flip_framebuffer(int screen_id, int buffer_to_be_updated, bool v_fl
 // made. Render thread, under the screen's lock.
 frame_view_t device_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
                           const frame_view_t &captured);
-// Completion of a bulk transfer (main thread, inside libusb event handling).
-void xfr_complete(libusb_transfer *xfr);
-// Frees the stream buffers of device slot `slot` (screen destruction, on the
-// render thread): now for free transfer slots, at their completion for those
-// in flight.
-void release_transfer_buffers(int slot);
 
 // Block rows of band `band` (0..ENCODER_WORKERS-1) in a grid of loop_y rows:
 // a quarter each with the remainder in the last band, or one row per band
 // for grids of fewer rows than bands. Every row goes to exactly one band.
 void band_rows(int loop_y, int band, int *first_row, int *end_row);
+
+// A frame cut into streams of at most `part_limit` bytes: up to `max_parts`
+// of them into `parts` (their count into `count`).
+struct frame_split_t {
+    size_t part_limit;
+    size_t max_parts;
+    stream_part_t *parts;
+    size_t count;
+};
 
 // The encoding part of the transfer stage, shared with torvel-stream: swaps
 // the roles of the snapshot stores, runs the band workers over `frame`,
@@ -72,6 +58,9 @@ void band_rows(int loop_y, int band, int *first_row, int *end_row);
 // -1 when the frame was abandoned (worker start failure, mode change).
 // `threads` (1 .. ENCODER_WORKERS) is how many threads code the four bands,
 // the calling thread one of them (band_pool.h); the stream is the same for
-// any number.
+// any number. With `split` the frame is cut into streams (stream_parts in
+// stream.h; `stream` then needs part_slack(split->max_parts) bytes more) and
+// the result is the bytes of all of them.
 long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated,
-                  const frame_view_t &frame, uint8_t *stream, int threads = ENCODER_WORKERS);
+                  const frame_view_t &frame, uint8_t *stream, int threads = ENCODER_WORKERS,
+                  frame_split_t *split = nullptr);

@@ -23,15 +23,15 @@ inline constexpr int SCREEN_MAX_RECTS = 16;
 // (so handlers never run beside a frame, and the handle is never closed under
 // libevdi), the render thread from the update request to the submission of
 // the frame, and create_screen/destroy_screen while they change the handle.
-// Every field after `refresh` is guarded by it.
+// Every field after `event_poll` is guarded by it.
 struct screen_state_t {
     std::mutex lock;
     // The event thread's poll descriptor (event thread only).
     pollfd event_poll;
-    // Set when the device missed blocks that the snapshot stores count as
-    // sent: a transfer of the screen failed (bulk completion, main thread) or
-    // could not be submitted, or the device's display came back on after it
-    // had been switched off. The next tick sends every block again.
+    // Set when the device dropped every block that the snapshot stores
+    // count as sent: its display came back on after it had been switched
+    // off. The next tick sends every block again. (Blocks lost in a
+    // transfer are owed one by one instead: owed_blocks.h.)
     std::atomic<bool> refresh;
     // Changes whenever the handle is opened or closed, so the event thread
     // can tell that the descriptor it waited on still belongs to the screen.

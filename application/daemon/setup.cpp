@@ -100,6 +100,19 @@ void open_and_identify(int slot) {
         printf("libusb_open() failed: %s\n", libusb_error_name(rc));
         return;
     }
+    // usbfs would claim the interface at the first bulk transfer, with a
+    // warning in the kernel log, and fail every transfer while a kernel
+    // driver or another program holds it: claim it now, detaching a bound
+    // kernel driver as libusb can.
+    libusb_set_auto_detach_kernel_driver(handle, 1);
+    const int claim = libusb_claim_interface(handle, 0);
+    if (claim != 0) {
+        printf("libusb_claim_interface() failed: %s: interface 0 is held by another driver or "
+               "program, the device is not served\n",
+               libusb_error_name(claim));
+        libusb_close(handle);
+        return;
+    }
     cxt.usb_handle = handle;
     uint64_t device_id = NO_DEVICE_ID;
     int32_t screen_id = -1;

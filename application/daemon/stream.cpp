@@ -1,5 +1,6 @@
 #include "stream.h"
 
+#include <cstdint>
 #include <cstring>
 
 uint32_t block_header_word(size_t data_bytes, uint32_t block_index, bool end) {
@@ -45,18 +46,55 @@ size_t max_stream_bytes(size_t blocks) {
 }
 
 size_t assemble_stream(uint8_t *stream, const band_records_t *bands, int band_count) {
-    int last_band = -1;
+    stream_part_t part;
+    size_t count = 0;
+    return assemble_streams(stream, bands, band_count, SIZE_MAX, &part, 1, &count);
+}
+
+size_t part_slack(size_t max_parts) {
+    return max_parts * STREAM_ALIGN;
+}
+
+size_t assemble_streams(uint8_t *stream, const band_records_t *bands, int band_count,
+                        size_t part_limit, stream_part_t *parts, size_t max_parts,
+                        size_t *part_count) {
+    size_t out = 0;         // where the next record goes
+    size_t part_start = 0;  // the stream being filled
+    size_t records = 0;     // bytes of records in it
+    size_t last = 0;        // its last record's header
+    size_t count = 0;
+    auto close_part = [&] {
+        mark_last_record(stream + last);
+        out = append_fill_words(stream, out);
+        parts[count].offset = part_start;
+        parts[count].length = out - part_start;
+        ++count;
+        part_start = out;
+        records = 0;
+    };
+    // Records move in runs: every record of a band up to a stream's end in
+    // one memmove.
     for (int i = 0; i < band_count; ++i) {
-        if (bands[i].length != 0) last_band = i;
+        const uint8_t *run = bands[i].start;
+        const uint8_t *p = run;
+        const uint8_t *end = run + bands[i].length;
+        while (p < end) {
+            const size_t record = 4 + 4 * (static_cast<size_t>((load_block_header(p) >> 2) & 0xFFu) + 1);
+            if (records > 0 && records + record + STREAM_ALIGN > part_limit &&
+                count + 1 < max_parts) {
+                std::memmove(stream + out, run, static_cast<size_t>(p - run));
+                out += static_cast<size_t>(p - run);
+                close_part();
+                run = p;
+            }
+            last = out + static_cast<size_t>(p - run);
+            records += record;
+            p += record;
+        }
+        if (p != run && stream + out != run) std::memmove(stream + out, run, static_cast<size_t>(p - run));
+        out += static_cast<size_t>(p - run);
     }
-    if (last_band < 0) return 0;
-    mark_last_record(bands[last_band].last);
-    size_t length = 0;
-    for (int i = 0; i <= last_band; ++i) {
-        if (bands[i].length == 0) continue;
-        if (bands[i].start != stream + length)
-            std::memmove(stream + length, bands[i].start, bands[i].length);
-        length += bands[i].length;
-    }
-    return append_fill_words(stream, length);
+    if (records > 0) close_part();
+    *part_count = count;
+    return count == 0 ? 0 : out;
 }

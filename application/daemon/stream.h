@@ -71,3 +71,40 @@ struct band_records_t {
 // end bit on the frame's last record and appends the fill words. Returns the
 // stream length, 0 when no band has a record (then nothing is written).
 size_t assemble_stream(uint8_t *stream, const band_records_t *bands, int band_count);
+
+// One stream of a frame sent as several: `length` bytes at `offset` of the
+// joined buffer, records with the end bit on the last, then fill words.
+// `owner` is the sender's (the transfer stage keeps the stream's slot there);
+// assembly leaves it alone.
+struct stream_part_t {
+    size_t offset;
+    size_t length;
+    void *owner;
+};
+
+// A frame too large to be in flight at once goes out as several streams,
+// each valid by itself. assemble_streams joins the records as
+// assemble_stream does, but closes a stream (end bit, fill words) before a
+// record that would take it past `part_limit` bytes, and goes on with the
+// next one right behind it; a record is never split. At most `max_parts`
+// streams (the last takes what is left). Returns the bytes written (0: no
+// record) and the streams in `parts`, their count in `*part_count`.
+// Fill words make the output run ahead of the records by up to
+// STREAM_ALIGN bytes a stream: the first band's records must start at least
+// part_slack(max_parts) bytes into `stream`.
+size_t assemble_streams(uint8_t *stream, const band_records_t *bands, int band_count,
+                        size_t part_limit, stream_part_t *parts, size_t max_parts,
+                        size_t *part_count);
+size_t part_slack(size_t max_parts);
+
+// Calls fn(block_index) for the record headers of the stream of `length`
+// bytes at `stream` (up to its fill words).
+template <class Fn>
+void for_each_record(const uint8_t *stream, size_t length, Fn &&fn) {
+    for (size_t p = 0; p + 4 <= length;) {
+        const uint32_t word = load_block_header(stream + p);
+        if (word == FILL_WORD) break;
+        fn((word >> 10) & 0xFFFFu);
+        p += 4 + 4 * (static_cast<size_t>((word >> 2) & 0xFFu) + 1);
+    }
+}

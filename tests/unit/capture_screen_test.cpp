@@ -19,6 +19,7 @@
 #include "capture.h"
 #include "edid.h"
 #include "evdi_emu.h"
+#include "owed_blocks.h"
 #include "registry.h"
 #include "render.h"
 #include "screen.h"
@@ -103,6 +104,7 @@ class Rig : public ::testing::Environment {
     torvel::testbed::EmulatedDevice &device() const { return *device_; }
     libusb_device_handle *edid_handle(int i) const { return edid_handles_[i]; }
     torvel::testbed::EmulatedDevice &edid_device(int i) const { return *edid_devices_[i]; }
+    torvel::testbed::UsbTestbed &testbed() const { return *testbed_; }
 
   private:
     std::unique_ptr<torvel::testbed::UsbTestbed> testbed_;
@@ -147,7 +149,10 @@ class Screen : public ::testing::Test {
         cxt_->display_off.store(-1);
         cxt_->mode = evdi_mode{};
         device().clear_faults();
-        screen_state[SCREEN].refresh.store(false);
+        owed_blocks[SLOT].take(owed_blocks_t::MAX_BLOCKS, [](uint32_t) {});
+        rig->testbed().set_usbfs_memory_mb(16);
+        device_output[SLOT].budget = 0;
+        device_output[SLOT].halted = false;
         device().set_orientation(0);
         device().set_mirror(0);
         ASSERT_TRUE(SetQuantTable(rig->handle(), cxt_->qt_table, 138, 1));
@@ -259,7 +264,7 @@ class Screen : public ::testing::Test {
 
     // Every 32 x 8 block of the device's picture within `tolerance` of the
     // expected picture on average: a stale block stands out however small.
-    void expect_shown(const FrameBuffer &want, int tolerance = 8) {
+    void expect_shown(const FrameBuffer &want, int tolerance = 8, double min_psnr = 35.0) {
         const FrameBuffer shown = device().frame();
         ASSERT_EQ(shown.width(), want.width());
         ASSERT_EQ(shown.height(), want.height());
@@ -276,7 +281,7 @@ class Screen : public ::testing::Test {
                                   << " on average";
             }
         EXPECT_EQ(bad, 0);
-        EXPECT_GE(torvel::testbed::psnr(shown, want), 35.0);
+        EXPECT_GE(torvel::testbed::psnr(shown, want), min_psnr);
     }
 
     static evdiemu::Control &emu() { return evdiemu::local(); }
@@ -400,6 +405,8 @@ TEST_F(Screen, AFailedTransferIsMadeGoodOnTheNextTick) {
     ASSERT_TRUE(modeset(512, 256));
     paint_desktop(10);
     tick();
+    // The first frame's blocks go out once more with the next grab.
+    paint(0, 0, 4, 4, 0x102030u);
     tick();
     // Both sends of this change are lost on the way.
     device().fail_bulk(torvel::testbed::BulkFault::kError, 2);
@@ -411,9 +418,75 @@ TEST_F(Screen, AFailedTransferIsMadeGoodOnTheNextTick) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("USB write failed@Screen#1, error:1\n"), std::string::npos) << out;
     EXPECT_EQ(cxt_->usb_error.load(), 2);
-    // No new damage: the next tick sends the whole screen again.
+    // No new damage: the next tick sends what was lost, not the whole
+    // screen (16 x 32 blocks).
+    const uint64_t blocks = device().state().counters.blocks;
     tick();
     EXPECT_EQ(cxt_->usb_error.load(), 0);
+    EXPECT_GT(device().state().counters.blocks - blocks, 0u);
+    EXPECT_LT(device().state().counters.blocks - blocks, 64u);
+    expect_shown(expected(false, false));
+}
+
+TEST_F(Screen, AStallIsClearedOnceNothingIsInFlightAndWhatItLostGoesAgain) {
+    open_screen();
+    ASSERT_TRUE(modeset(512, 256));
+    paint_desktop(11);
+    tick();
+    tick();
+    device().fail_bulk(torvel::testbed::BulkFault::kStall, 1);
+    testing::internal::CaptureStdout();
+    paint(40, 40, 100, 20, 0x20C020u);
+    tick();
+    EXPECT_TRUE(device().state().halted);
+    paint(400, 200, 30, 30, 0xC02020u);
+    tick();
+    tick();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("USB write failed@Screen#1, error:4\n"), std::string::npos) << out;
+    const auto s = device().state();
+    EXPECT_FALSE(s.halted);
+    EXPECT_EQ(s.counters.clear_halts, 1u);
+    EXPECT_EQ(s.counters.clear_halts_active, 0u);  // never with transfers queued
+    EXPECT_EQ(cxt_->usb_error.load(), 0);           // a stall is no failing device
+    expect_shown(expected(false, false));
+}
+
+TEST_F(Screen, AFrameLargerThanMayBeInFlightGoesOutAsSeveralStreams) {
+    // A machine with 1 MiB of usbfs memory: a frame of noise codes to more.
+    rig->testbed().set_usbfs_memory_mb(1);
+    open_screen();
+    ASSERT_TRUE(modeset(1280, 720));
+    std::vector<uint32_t> noise(1280 * 720);
+    std::mt19937 rng(12);
+    for (auto &px : noise) px = rng() & 0xFFFFFFu;
+    ASSERT_EQ(emu().paint(card_, 0, 0, 1280, 720, noise.data(), 1280), 0);
+    const auto before = device().state().counters;
+    tick();
+    const auto after = device().state().counters;
+    EXPECT_GT(after.bytes - before.bytes, 1u << 20);
+    EXPECT_GT(after.frames - before.frames, 4u);  // each stream stands alone
+    EXPECT_EQ(after.submit_nomem, 0u);
+    EXPECT_EQ(after.format_errors, 0u);
+    EXPECT_EQ(cxt_->usb_error.load(), 0);
+    // Noise at quality 90: every block arrived, none of them exactly.
+    expect_shown(expected(false, false), 24, 25.0);
+}
+
+TEST_F(Screen, ATransferCutShortIsMadeGood) {
+    open_screen();
+    ASSERT_TRUE(modeset(640, 360));
+    paint_desktop(12);
+    tick();
+    tick();
+    device().fail_bulk(torvel::testbed::BulkFault::kPartial, 1);
+    testing::internal::CaptureStdout();
+    paint_desktop(13);
+    tick();  // waits out the time-out
+    tick();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("USB write failed@Screen#1, error:2\n"), std::string::npos) << out;
+    EXPECT_EQ(device().state().counters.partial_transfers, 1u);
     expect_shown(expected(false, false));
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "owed_blocks.h"
 #include "registry.h"
 #include "screen.h"
 #include "stream.h"
@@ -320,7 +321,11 @@ class TransferStage : public ::testing::Test {
     void TearDown() override {
         buffersRegistered[SCREEN].store(false);
         buffers[SCREEN][0] = evdi_buffer{};
-        for (auto &t : xfer_info[SLOT]) t.occupied.store(false);
+        for (auto &t : xfer_info[SLOT]) {
+            t.occupied.store(false);
+            t.part_count = t.next_part = t.parts_open = 0;
+        }
+        owed_blocks[SLOT].take(owed_blocks_t::MAX_BLOCKS, [](uint32_t) {});
         cxt_->rotate_state.store(0);
         cxt_->mirror_state = 0;
         screen_state[SCREEN].resend = false;
@@ -341,7 +346,7 @@ class TransferStage : public ::testing::Test {
     uint8_t pixels_[W * H * 4];
 };
 
-TEST_F(TransferStage, FailedSubmissionCountsAnErrorAndFreesTheSlot) {
+TEST_F(TransferStage, FailedSubmissionCountsAnErrorFreesTheSlotAndOwesItsBlocks) {
     testing::internal::CaptureStdout();
     screen_transfer(SCREEN, 0);
     screen_transfer(SCREEN, 0);
@@ -352,6 +357,10 @@ TEST_F(TransferStage, FailedSubmissionCountsAnErrorAndFreesTheSlot) {
     for (auto &t : xfer_info[SLOT]) EXPECT_FALSE(t.occupied.load());
     EXPECT_EQ(xfer_info[SLOT][0].screen_id, SCREEN);
     EXPECT_EQ(xfer_info[SLOT][0].cxt, cxt_);
+    // Every block of the grid went out in the failed submissions.
+    std::set<uint32_t> owed;
+    owed_blocks[SLOT].take(owed_blocks_t::MAX_BLOCKS, [&](uint32_t b) { owed.insert(b); });
+    EXPECT_EQ(owed.size(), static_cast<size_t>(cxt_->loop_x * cxt_->loop_y));
 }
 
 TEST_F(TransferStage, NothingChangedTakesNoSlotButAdvancesTheStores) {
@@ -409,34 +418,74 @@ TEST_F(TransferStage, UnknownScreenChangesNothing) {
     EXPECT_EQ(cxt_->usb_error.load(), 0);
 }
 
-TEST(XfrComplete, FreesTheSlotAndKeepsTheErrorCount) {
-    thread_context_t &cxt = g_context[2];
-    transfer_info_t &slot = xfer_info[2][3];
+// A completion frees its slot once the frame's last stream is done, keeps
+// the error count (a stall is the endpoint's, not the device's), owes the
+// blocks of a transfer that did not arrive whole and marks the endpoint for
+// a clear after a stall or a short completion.
+TEST(XfrComplete, FreesTheSlotKeepsTheErrorCountAndOwesWhatWasLost) {
+    constexpr int DEV = 2;
+    thread_context_t &cxt = g_context[DEV];
+    cxt.id = DEV;
+    transfer_info_t &slot = xfer_info[DEV][3];
     slot.cxt = &cxt;
     slot.screen_id = 1;
     cxt.usb_error.store(0);
-    auto complete = [&](libusb_transfer_status status) {
+    // One stream of one record, block 77.
+    uint8_t stream[256] = {};
+    store_block_header(stream, block_header_word(8, 77, true));
+    std::memset(stream + 12, 0xFF, sizeof stream - 12);
+    for (size_t i = 12; i < 128; i += 4) store_block_header(stream + i, FILL_WORD);
+    stream_part_t part{0, 128, &slot};
+    auto complete = [&](libusb_transfer_status status, int actual = 129) {
         slot.occupied.store(true);
+        slot.stream = std::make_unique<uint8_t[]>(sizeof stream);
+        std::memcpy(slot.stream.get(), stream, sizeof stream);
+        slot.part_count = slot.next_part = slot.parts_open = 1;
+        device_output[DEV].transfers_in_flight = 1;
+        device_output[DEV].in_flight = 1000;
         libusb_transfer *xfr = libusb_alloc_transfer(0);
         ASSERT_NE(xfr, nullptr);
-        xfr->user_data = &slot;
+        xfr->user_data = &part;
         xfr->status = status;
+        xfr->length = 129;
+        xfr->actual_length = actual;
         xfr_complete(xfr);
         EXPECT_FALSE(slot.occupied.load());
     };
+    auto owed = [&] {
+        std::vector<uint32_t> got;
+        owed_blocks[DEV].take(owed_blocks_t::MAX_BLOCKS, [&](uint32_t b) { got.push_back(b); });
+        return got;
+    };
     testing::internal::CaptureStdout();
-    complete(LIBUSB_TRANSFER_TIMED_OUT);
-    complete(LIBUSB_TRANSFER_STALL);
-    EXPECT_EQ(cxt.usb_error.load(), 2);
+    complete(LIBUSB_TRANSFER_TIMED_OUT, 0);
+    EXPECT_EQ(owed(), std::vector<uint32_t>{77});
+    EXPECT_FALSE(device_output[DEV].halted);
+    complete(LIBUSB_TRANSFER_STALL, 0);
+    EXPECT_EQ(cxt.usb_error.load(), 1);
+    EXPECT_TRUE(device_output[DEV].halted);
+    EXPECT_EQ(owed(), std::vector<uint32_t>{77});
+    device_output[DEV].halted = false;
     complete(LIBUSB_TRANSFER_COMPLETED);
     EXPECT_EQ(cxt.usb_error.load(), 0);
+    EXPECT_TRUE(owed().empty());
+    EXPECT_EQ(device_output[DEV].transfers_in_flight, 0);
+    // Completed, but short: lost all the same, and the endpoint looked at.
+    complete(LIBUSB_TRANSFER_COMPLETED, 0);
+    EXPECT_EQ(owed(), std::vector<uint32_t>{77});
+    EXPECT_TRUE(device_output[DEV].halted);
+    device_output[DEV].halted = false;
     complete(LIBUSB_TRANSFER_NO_DEVICE);
     complete(LIBUSB_TRANSFER_ERROR);
     complete(LIBUSB_TRANSFER_OVERFLOW);
     EXPECT_EQ(cxt.usb_error.load(), 3);
+    owed();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("USB write failed@Screen#1, error:2\n"), std::string::npos);
+    EXPECT_NE(out.find("USB write failed@Screen#1, error:4\n"), std::string::npos);
     EXPECT_NE(out.find("USB write failed@Screen#1, error:6\n"), std::string::npos);
+    EXPECT_NE(out.find("USB write cut short@Screen#1: 0 of 129 bytes\n"), std::string::npos);
+    slot.stream.reset();
 }
 
 }  // namespace

@@ -173,6 +173,67 @@ TEST(AssembleStream, OnlyTheFirstBandWithRecordsStillEnds) {
     EXPECT_EQ(load_block_header(&buf[124]), FILL_WORD);
 }
 
+// A frame cut into streams under a limit: each stream is valid by itself
+// (records in order, end bit on its last, fill words), none is larger than
+// the limit, and together they carry every record once, in order. Band 0 is
+// all largest records placed at the documented slack, where the fill words
+// of each closed stream push the output towards records not yet moved.
+TEST(AssembleStreams, EveryStreamValidAndWithinTheLimitTogetherTheWholeFrame) {
+    constexpr size_t kMaxParts = 16, kLimit = 4096;
+    const size_t slack = part_slack(kMaxParts);
+    std::vector<uint8_t> buf(slack + 4 * 16384, 0);
+    band_records_t bands[4];
+    std::vector<uint32_t> sent;
+    uint32_t block = 0;
+    for (int b = 0; b < 4; ++b) {
+        uint8_t *start = buf.data() + slack + 16384 * b;
+        uint8_t *p = start;
+        const int records = b == 0 ? 20 : b == 2 ? 0 : 7;
+        for (int r = 0; r < records; ++r, ++block) {
+            const size_t data = b == 0 ? MAX_BLOCK_DATA : 40 + 12 * static_cast<size_t>(r);
+            p += put_record(p, block, data, static_cast<uint8_t>(block));
+            sent.push_back(block);
+        }
+        bands[b] = {start, static_cast<size_t>(p - start), start};
+    }
+    stream_part_t parts[kMaxParts];
+    size_t count = 0;
+    const size_t total = assemble_streams(buf.data(), bands, 4, kLimit, parts, kMaxParts, &count);
+    ASSERT_GT(count, 3u);
+    EXPECT_EQ(parts[count - 1].offset + parts[count - 1].length, total);
+
+    torvel::testbed::StreamDecoder decoder;
+    ASSERT_TRUE(decoder.set_quant_blob(1, torvel::testbed::make_quant_blob(90), nullptr));
+    torvel::testbed::FrameBuffer frame(1920, 1080);
+    std::vector<uint32_t> got;
+    size_t expected_offset = 0;
+    for (size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(parts[i].offset, expected_offset);
+        expected_offset += parts[i].length;
+        EXPECT_LE(parts[i].length, kLimit);
+        std::vector<uint8_t> one(buf.begin() + static_cast<long>(parts[i].offset),
+                                 buf.begin() + static_cast<long>(parts[i].offset + parts[i].length));
+        const auto report = decoder.decode(one, torvel::testbed::TrailingByte::kOptional, frame);
+        EXPECT_TRUE(report.complete) << "stream " << i;
+        EXPECT_TRUE(report.violations.empty()) << "stream " << i << ": " << report.violations.front();
+        for_each_record(one.data(), one.size(), [&](uint32_t b) { got.push_back(b); });
+    }
+    EXPECT_EQ(got, sent);
+    // Each record's data survived the moves: its fill byte names its block.
+    size_t checked = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t *s = buf.data() + parts[i].offset;
+        for (size_t p = 0; p + 4 <= parts[i].length;) {
+            const uint32_t word = load_block_header(s + p);
+            if (word == FILL_WORD) break;
+            EXPECT_EQ(s[p + 4], static_cast<uint8_t>((word >> 10) & 0xFFFF)) << "record at " << p;
+            p += 4 + 4 * (((word >> 2) & 0xFF) + 1);
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, sent.size());
+}
+
 TEST(AssembleStream, NoRecordsNoStream) {
     std::vector<uint8_t> buf(512, 0x77);
     band_records_t bands[4];
