@@ -1,5 +1,6 @@
 // torvel-displayd: drives up to four USB display devices, each showing one
 // virtual screen of the desktop.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -22,6 +23,10 @@ constexpr useconds_t LOOP_SLEEP_US = 100000;
 // to a minute when nothing happens; a short bound keeps SIGINT prompt.
 constexpr timeval EVENT_WAIT = {0, 100000};
 constexpr int32_t ERROR_THRESHOLD = 2;
+// Rounds of event handling that do not wait, after the one that does, and
+// the descriptors looked at between them (libusb's own, then one a device).
+constexpr int DRAIN_ROUNDS = 64;
+constexpr nfds_t DRAIN_FDS = 16;
 // An unplugged device fails its transfers in flight a moment before libusb
 // reports its departure; such failures must not end the daemon. A device
 // ends it only when it is still failing, and still present, this long after
@@ -35,9 +40,28 @@ void sigint_handler(int) {
     quenfa.store(true);
 }
 
+// True when one of libusb's descriptors has something for it now.
+bool usb_events_pending() {
+    const libusb_pollfd **fds = libusb_get_pollfds(nullptr);
+    if (fds == nullptr) return false;
+    pollfd ready[DRAIN_FDS];
+    nfds_t n = 0;
+    for (; fds[n] != nullptr && n < DRAIN_FDS; ++n)
+        ready[n] = pollfd{fds[n]->fd, fds[n]->events, 0};
+    libusb_free_pollfds(fds);
+    return poll(ready, n, 0) > 0;
+}
+
 void handle_usb_events() {
     timeval tv = EVENT_WAIT;
-    const int rc = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+    int rc = libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+    // One round reaps at most 26 URBs of a device, and a host without
+    // scatter-gather has libusb split a frame into 16 KiB URBs: go on while
+    // completions wait, so slots and usbfs memory come free as they end.
+    for (int round = 0; rc >= 0 && round < DRAIN_ROUNDS && usb_events_pending(); ++round) {
+        timeval zero = {0, 0};
+        rc = libusb_handle_events_timeout_completed(nullptr, &zero, nullptr);
+    }
     // A signal (SIGINT, the start-up timer) interrupting the wait is no error.
     if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED)
         printf("libusb_handle_events() failed: %s\n", libusb_error_name(rc));

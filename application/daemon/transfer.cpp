@@ -1,5 +1,6 @@
 #include "transfer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 
@@ -19,10 +20,36 @@ int served_devices() {
     return n;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// A transfer that takes longer than this from submission to completion had
+// a queue ahead of it that a slower link would not drain within the 500 ms
+// time-out: the budget shrinks. Below the lower mark it grows back. Both
+// include the main loop's reaping, up to some 200 ms.
+constexpr auto SLOW_TRANSFER = std::chrono::milliseconds(300);
+constexpr auto QUICK_TRANSFER = std::chrono::milliseconds(150);
+
 // Output lock held.
 uint64_t device_budget(device_output_t &out) {
-    if (out.budget == 0) out.budget = transfer_budget(usbfs_memory_limit(), served_devices());
+    if (out.share == 0) {
+        out.share = transfer_budget(usbfs_memory_limit(), served_devices());
+        out.budget = out.share;
+    }
     return out.budget;
+}
+
+// Output lock held. Follows the device's link: a full pipeline may not
+// keep a transfer waiting near its time-out.
+void adapt_budget(device_output_t &out, Clock::duration took, bool timed_out) {
+    const uint64_t floor = 2 * MIN_STREAM_PART;
+    const uint64_t budget = device_budget(out);
+    if (timed_out) {
+        out.budget = std::max(budget / 2, floor);
+    } else if (took > SLOW_TRANSFER) {
+        out.budget = std::max(budget / 4 * 3, floor);
+    } else if (took < QUICK_TRANSFER) {
+        out.budget = std::min(budget + budget / 16, out.share);
+    }
 }
 
 // Most streams a frame of `bitstream_size` bytes can be cut into.
@@ -63,6 +90,7 @@ void submit_waiting(int dev) {
         int error = 0;
         if (Write(cxt->usb_handle, slot->stream.get() + part.offset, part.length, xfr_complete,
                   &part, &error)) {
+            slot->sent_at[slot->next_part] = Clock::now();
             out.in_flight += charge;
             ++out.transfers_in_flight;
             ++slot->next_part;
@@ -121,9 +149,11 @@ bool prepare_transfer_slot(transfer_info_t *slot) {
     }
     if (slot->parts_size < parts) {
         slot->parts = std::unique_ptr<stream_part_t[]>(new (std::nothrow) stream_part_t[parts]);
-        slot->parts_size = slot->parts ? parts : 0;
+        slot->sent_at =
+            std::unique_ptr<Clock::time_point[]>(new (std::nothrow) Clock::time_point[parts]);
+        slot->parts_size = slot->parts && slot->sent_at ? parts : 0;
     }
-    return slot->stream && slot->parts;
+    return slot->stream && slot->parts_size >= parts;
 }
 
 void send_frame(transfer_info_t *slot, size_t part_count) {
@@ -149,8 +179,8 @@ void service_output(thread_context_t *cxt, int screen_id) {
         if (r == 0) {
             out.halted = false;
         } else {
-            std::printf("Screen#%d: clearing the halt of the bulk endpoint failed: %s\n",
-                        screen_id, libusb_error_name(r));
+            std::printf("Screen#%d: clearing the halt of the bulk endpoint failed: %s\n", screen_id,
+                        libusb_error_name(r));
             cxt->usb_error.fetch_add(1);
         }
     }
@@ -170,6 +200,11 @@ void xfr_complete(libusb_transfer *xfr) {
         std::lock_guard<std::mutex> hold(out.lock);
         out.in_flight -= usbfs_charge(part->length + TRANSFER_EXTRA);
         --out.transfers_in_flight;
+        if (whole || status == LIBUSB_TRANSFER_TIMED_OUT) {
+            const size_t index = static_cast<size_t>(part - slot.parts.get());
+            adapt_budget(out, Clock::now() - slot.sent_at[index],
+                         status == LIBUSB_TRANSFER_TIMED_OUT);
+        }
         if (!whole) {
             // The device may lack any of the stream's blocks.
             owed_blocks[dev].mark_stream(slot.stream.get() + part->offset, part->length);
@@ -211,6 +246,7 @@ void release_transfer_buffers(int slot) {
         t.stream.reset();
         t.stream_size = 0;
         t.parts.reset();
+        t.sent_at.reset();
         t.parts_size = 0;
     }
 }

@@ -15,6 +15,7 @@
 #include <libusb.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,9 @@ struct transfer_info_t {
     // the frame is sent. `next_part` is the first not yet submitted,
     // `parts_open` those not yet completed.
     std::unique_ptr<stream_part_t[]> parts;
+    // When each was submitted (a transfer's time to its completion tells
+    // how long the device's queue is).
+    std::unique_ptr<std::chrono::steady_clock::time_point[]> sent_at;
     size_t parts_size;
     size_t part_count;
     size_t next_part;
@@ -58,8 +62,12 @@ extern transfer_info_t xfer_info[MAX_DEVICES][TRANSFER_SLOTS];
 // The bulk output state of one device.
 struct device_output_t {
     std::mutex lock;  // everything below, and the slots' streams once sent
-    uint64_t budget = 0;      // bytes it may have in flight (usbfs_budget.h)
-    uint64_t in_flight = 0;   // usbfs charge of its transfers submitted and not completed
+    // Bytes it may have in flight: its share of the usbfs limit
+    // (usbfs_budget.h), and below it what its link drains well within a
+    // transfer's time-out, as the completions tell.
+    uint64_t share = 0;
+    uint64_t budget = 0;
+    uint64_t in_flight = 0;  // usbfs charge of its transfers submitted and not completed
     int transfers_in_flight = 0;
     // A transfer ended with a stall (or libusb reported one completed short,
     // as it does when a URB it split off failed early): the endpoint may be

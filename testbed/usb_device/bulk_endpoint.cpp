@@ -150,15 +150,23 @@ Clock::time_point DeviceImpl::pump_link(Clock::time_point now) {
         if (!is_bulk(urb) || urb.stage == Urb::Stage::kReady) continue;
         // The device does not take this one (a time-out or partial fault):
         // the endpoint's queue waits behind it.
-        if (urb.stage == Urb::Stage::kNeverCompleted) break;
+        if (urb.stage == Urb::Stage::kNeverCompleted) {
+            link_blocked_ = true;
+            break;
+        }
         if (urb.stage == Urb::Stage::kTransit) {
             if (urb.due > now) return urb.due;
             arrive(*a, urb);
             continue;
         }
         // kQueued: the device meets this URB now.
-        if (hold_bulk_) break;
-        if (now < urb.submitted + kFrame) return urb.submitted + kFrame;
+        if (hold_bulk_) {
+            link_blocked_ = true;
+            break;
+        }
+        const Clock::time_point met = urb.submitted + kFrame;
+        if (met > now) return met;
+        const Clock::time_point start = link_blocked_ ? now : std::max(link_free_, met);
         if (!halted_ && bulk_fault_count_ != 0) {
             if (bulk_fault_count_ > 0) --bulk_fault_count_;
             switch (bulk_fault_) {
@@ -174,6 +182,7 @@ Clock::time_point DeviceImpl::pump_link(Clock::time_point now) {
                     break;  // failed below, as every URB while halted
                 case BulkFault::kTimeout:
                     urb.stage = Urb::Stage::kNeverCompleted;
+                    link_blocked_ = true;
                     changed();
                     return Clock::time_point::max();
                 case BulkFault::kPartial: {
@@ -181,6 +190,7 @@ Clock::time_point DeviceImpl::pump_link(Clock::time_point now) {
                     half -= half % kMaxPacket;
                     take_data(urb, half, false);
                     urb.stage = Urb::Stage::kNeverCompleted;
+                    link_blocked_ = true;
                     changed();
                     return Clock::time_point::max();
                 }
@@ -191,14 +201,19 @@ Clock::time_point DeviceImpl::pump_link(Clock::time_point now) {
             fail_bulk_urb(*a, urb, -EPIPE, 0);
             continue;
         }
-        if (!has_room()) break;  // the device takes data only while it has room
-        urb.start = now;
-        urb.due = now;
+        if (!has_room()) {  // the device takes data only while it has room
+            link_blocked_ = true;
+            break;
+        }
+        link_blocked_ = false;
+        urb.start = start;
+        urb.due = start;
         if (link_rate_ > 0) {
             urb.due += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                 static_cast<double>(urb.payload.size()) / link_rate_));
         }
         urb.due = std::max(urb.due, urb.submitted + bulk_delay_);
+        link_free_ = urb.due;
         urb.stage = Urb::Stage::kTransit;
         if (urb.due > now) return urb.due;
         arrive(*a, urb);

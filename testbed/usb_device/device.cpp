@@ -84,6 +84,7 @@ DeviceImpl::DeviceImpl(TestbedImpl *testbed, int index, const DeviceConfig &conf
       link_rate_(config.link_bytes_per_second > 0 ? config.link_bytes_per_second : 0),
       holder_(config.interface_holder) {
     service_thread_ = std::thread([this] { service_loop(); });
+    link_thread_ = std::thread([this] { link_loop(); });
 }
 
 DeviceImpl::~DeviceImpl() {
@@ -97,6 +98,7 @@ void DeviceImpl::stop_service_thread() {
     }
     service_cv_.notify_all();
     if (service_thread_.joinable()) service_thread_.join();
+    if (link_thread_.joinable()) link_thread_.join();
 }
 
 bool DeviceImpl::plug(std::string *error) {
@@ -160,6 +162,8 @@ bool DeviceImpl::plug(std::string *error) {
         current_ = &a;
         holder_ = config_.interface_holder;  // a kernel driver binds at every plug
         halted_ = false;
+        link_free_ = {};
+        link_blocked_ = false;
         assembly_.clear();
         assembly_client_ = nullptr;
         cut_client_ = nullptr;
@@ -397,19 +401,26 @@ std::vector<uint8_t> DeviceImpl::take_buffer(size_t size) {
     return buffer;
 }
 
+void DeviceImpl::link_loop() {
+    // The link runs beside the decoding: URBs cross it while the device
+    // decodes what came before.
+    std::unique_lock lock(mutex_);
+    while (!stop_) {
+        const Clock::time_point next_due = pump_link(Clock::now());
+        if (next_due == Clock::time_point::max()) {
+            service_cv_.wait(lock);
+        } else {
+            service_cv_.wait_until(lock, next_due);
+        }
+    }
+}
+
 void DeviceImpl::service_loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        // URBs whose data has crossed the link, and those that now fit the
-        // decode queue.
-        const Clock::time_point next_due = pump_link(Clock::now());
         if (stop_) return;
         if (jobs_.empty()) {
-            if (next_due == Clock::time_point::max()) {
-                service_cv_.wait(lock);
-            } else {
-                service_cv_.wait_until(lock, next_due);
-            }
+            service_cv_.wait(lock);
             continue;
         }
         Job job = std::move(jobs_.front());
@@ -454,6 +465,7 @@ void DeviceImpl::service_loop() {
             if (spare_buffers_.size() > 8) spare_buffers_.resize(8);
         }
         if (backlog_ == 0 && jobs_.empty()) idle_cv_.notify_all();
+        service_cv_.notify_all();  // room in the queue: the link goes on
     }
 }
 

@@ -5,9 +5,9 @@
 //    (usbdevfs.cpp) and the periodic client check; it alone touches umockdev
 //    objects of clients (IoctlClient, IoctlData): refs are taken and dropped
 //    there only.
-//  - each device has a service thread (device.cpp) that moves bulk URBs
-//    along the link (bulk_endpoint.cpp, also run from the worker) and
-//    decodes the transfers that arrived.
+//  - each device has a link thread (device.cpp) that moves bulk URBs along
+//    the link (bulk_endpoint.cpp, also run from the worker), and a service
+//    thread that decodes the transfers that arrived.
 //  - API callers (tests, the harness) may be on any thread.
 // Locks, always taken in this order and held only briefly:
 //   TestbedImpl::plug_mutex_   serialises plugging (umockdev testbed calls)
@@ -234,6 +234,7 @@ class DeviceImpl final : public EmulatedDevice {
 
     // device.cpp
     void service_loop();
+    void link_loop();
     void decode_transfer(Job &job);
     void note_violation(const std::string &line);   // mutex_ held; counts a format error
     void remember_line(const std::string &line);    // mutex_ held; keeps the line only
@@ -249,7 +250,7 @@ class DeviceImpl final : public EmulatedDevice {
     const std::vector<uint8_t> edid_;
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable service_cv_;  // jobs, due times, stop
+    mutable std::condition_variable service_cv_;  // jobs, due times, room, stop
     mutable std::condition_variable idle_cv_;     // backlog reached 0
     bool stop_ = false;
     // Model.
@@ -271,6 +272,12 @@ class DeviceImpl final : public EmulatedDevice {
     // The bulk endpoint and its link.
     bool halted_ = false;
     double link_rate_ = 0;  // bytes per second, 0: no limit
+    // When the link finished its last URB; a URB starts then at the
+    // earliest, or when it is met if the link was idle. Late wake-ups of
+    // the link thread so never slow the link. `link_blocked_`: the head URB
+    // waited for hold or room, and starts when it gets it.
+    Clock::time_point link_free_{};
+    bool link_blocked_ = false;
     InterfaceHolder holder_ = InterfaceHolder::kNone;
     // The transfer the device is putting together from the packets that
     // arrive (a transfer ends with a short packet), and whose it is.
@@ -303,6 +310,7 @@ class DeviceImpl final : public EmulatedDevice {
     mutable std::mutex frame_mutex_;
     FrameBuffer frame_;
     std::thread service_thread_;
+    std::thread link_thread_;
 };
 
 class TestbedImpl final : public UsbTestbed {

@@ -544,6 +544,7 @@ void DeviceImpl::discard_urb(Attachment &a, UMockdevIoctlClient *client, UMockde
     {
         std::lock_guard lock(mutex_);
         const auto now = Clock::now();
+        pump_link(now);  // what has crossed the link by now is done
         for (auto &urb : a.urbs) {
             if (urb.client.get() != client || urb.user_addr != target) continue;
             if (urb.stage == Urb::Stage::kReady) break;  // too late: already done

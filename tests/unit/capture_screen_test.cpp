@@ -151,6 +151,7 @@ class Screen : public ::testing::Test {
         device().clear_faults();
         owed_blocks[SLOT].take(owed_blocks_t::MAX_BLOCKS, [](uint32_t) {});
         rig->testbed().set_usbfs_memory_mb(16);
+        device_output[SLOT].share = 0;
         device_output[SLOT].budget = 0;
         device_output[SLOT].halted = false;
         device().set_orientation(0);
@@ -448,7 +449,7 @@ TEST_F(Screen, AStallIsClearedOnceNothingIsInFlightAndWhatItLostGoesAgain) {
     EXPECT_FALSE(s.halted);
     EXPECT_EQ(s.counters.clear_halts, 1u);
     EXPECT_EQ(s.counters.clear_halts_active, 0u);  // never with transfers queued
-    EXPECT_EQ(cxt_->usb_error.load(), 0);           // a stall is no failing device
+    EXPECT_EQ(cxt_->usb_error.load(), 0);          // a stall is no failing device
     expect_shown(expected(false, false));
 }
 

@@ -435,7 +435,9 @@ TEST(XfrComplete, FreesTheSlotKeepsTheErrorCountAndOwesWhatWasLost) {
     store_block_header(stream, block_header_word(8, 77, true));
     std::memset(stream + 12, 0xFF, sizeof stream - 12);
     for (size_t i = 12; i < 128; i += 4) store_block_header(stream + i, FILL_WORD);
-    stream_part_t part{0, 128, &slot};
+    slot.parts = std::make_unique<stream_part_t[]>(1);
+    slot.sent_at = std::make_unique<std::chrono::steady_clock::time_point[]>(1);
+    slot.parts[0] = stream_part_t{0, 128, &slot};
     auto complete = [&](libusb_transfer_status status, int actual = 129) {
         slot.occupied.store(true);
         slot.stream = std::make_unique<uint8_t[]>(sizeof stream);
@@ -445,7 +447,7 @@ TEST(XfrComplete, FreesTheSlotKeepsTheErrorCountAndOwesWhatWasLost) {
         device_output[DEV].in_flight = 1000;
         libusb_transfer *xfr = libusb_alloc_transfer(0);
         ASSERT_NE(xfr, nullptr);
-        xfr->user_data = &part;
+        xfr->user_data = &slot.parts[0];
         xfr->status = status;
         xfr->length = 129;
         xfr->actual_length = actual;
@@ -486,6 +488,8 @@ TEST(XfrComplete, FreesTheSlotKeepsTheErrorCountAndOwesWhatWasLost) {
     EXPECT_NE(out.find("USB write failed@Screen#1, error:6\n"), std::string::npos);
     EXPECT_NE(out.find("USB write cut short@Screen#1: 0 of 129 bytes\n"), std::string::npos);
     slot.stream.reset();
+    slot.parts.reset();
+    slot.sent_at.reset();
 }
 
 }  // namespace
