@@ -207,6 +207,7 @@ class DeviceImpl final : public EmulatedDevice {
     int claim_interface(Attachment &attachment, Client &client);
     int check_interface(Attachment &attachment, Client &client);
     void release_interface(Attachment &attachment, Client &client);
+    void release_driver(Attachment &attachment);
     // mutex_ held:
     void make_ready(Attachment &attachment, Urb &urb, int status, int actual_length);
     void set_ready_count(Attachment &attachment, int ready);

@@ -218,6 +218,18 @@ void DeviceImpl::release_interface(Attachment &a, Client &c) {
     changed();
 }
 
+// mutex_ held. usb_driver_release_interface of whatever driver holds
+// interface 0: a kernel driver, or usbfs for the program that claimed it.
+void DeviceImpl::release_driver(Attachment &a) {
+    if (holder_ == InterfaceHolder::kNone) {
+        for (Client &other : a.clients) {
+            if (other.claimed) release_interface(a, other);
+        }
+    }
+    holder_ = InterfaceHolder::kNone;
+    changed();
+}
+
 // mutex_ held. Returns the ioctl's result, or -errno.
 int DeviceImpl::device_ioctl(Attachment &a, Client &c, gulong request, UMockdevIoctlData *arg) {
     auto read_uint = [&](unsigned *out) {
@@ -310,12 +322,7 @@ int DeviceImpl::device_ioctl(Attachment &a, Client &c, gulong request, UMockdevI
                 const bool same = std::strcmp(dc.driver, driver) == 0;
                 if ((dc.flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && !same) return -EBUSY;
                 if ((dc.flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) && same) return -EBUSY;
-                if (holder_ == InterfaceHolder::kNone) {
-                    for (Client &other : a.clients) {
-                        if (other.claimed) release_interface(a, other);
-                    }
-                }
-                holder_ = InterfaceHolder::kNone;
+                release_driver(a);
             }
             return -claim_interface(a, c);
         }
@@ -328,13 +335,7 @@ int DeviceImpl::device_ioctl(Attachment &a, Client &c, gulong request, UMockdevI
             const char *driver = bound_driver(a, holder_);
             if (ctl.ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
                 if (driver == nullptr) return -ENODATA;
-                if (holder_ == InterfaceHolder::kNone) {
-                    for (Client &other : a.clients) {
-                        if (other.claimed) release_interface(a, other);
-                    }
-                }
-                holder_ = InterfaceHolder::kNone;
-                changed();
+                release_driver(a);
                 return 0;
             }
             if (ctl.ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {

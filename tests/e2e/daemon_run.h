@@ -5,12 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include "sim.h"
 
 namespace torvel_e2e {
+
+// How often `what` stands in `text`.
+inline size_t count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
 
 class DaemonRun {
   public:

@@ -100,11 +100,7 @@ DeviceSpec device(int model, std::optional<uint32_t> id = std::nullopt, uint8_t 
     return d;
 }
 
-size_t count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using torvel_e2e::count;
 
 bool before(const std::string &text, const std::string &a, const std::string &b) {
     const size_t pa = text.find(a), pb = text.find(b);

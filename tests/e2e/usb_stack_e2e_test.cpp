@@ -23,11 +23,7 @@ using torvel::sim::Options;
 using torvel::sim::Report;
 namespace tb = torvel::testbed;
 
-size_t count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using torvel_e2e::count;
 
 class StackRun : public torvel_e2e::DaemonRun {
   public:
