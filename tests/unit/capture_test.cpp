@@ -14,6 +14,7 @@
 #include "screen.h"
 #include "stream.h"
 #include "stream_decoder.h"
+#include "usbfs_budget.h"
 
 namespace {
 
@@ -418,58 +419,77 @@ TEST_F(TransferStage, UnknownScreenChangesNothing) {
     EXPECT_EQ(cxt_->usb_error.load(), 0);
 }
 
-// A completion frees its slot once the frame's last stream is done, keeps
-// the error count (a stall is the endpoint's, not the device's), owes the
-// blocks of a transfer that did not arrive whole and marks the endpoint for
-// a clear after a stall or a short completion.
-TEST(XfrComplete, FreesTheSlotKeepsTheErrorCountAndOwesWhatWasLost) {
-    constexpr int DEV = 2;
-    thread_context_t &cxt = g_context[DEV];
-    cxt.id = DEV;
-    transfer_info_t &slot = xfer_info[DEV][3];
-    slot.cxt = &cxt;
-    slot.screen_id = 1;
-    cxt.usb_error.store(0);
-    // One stream of one record, block 77.
-    uint8_t stream[256] = {};
-    store_block_header(stream, block_header_word(8, 77, true));
-    std::memset(stream + 12, 0xFF, sizeof stream - 12);
-    for (size_t i = 12; i < 128; i += 4) store_block_header(stream + i, FILL_WORD);
-    slot.parts = std::make_unique<stream_part_t[]>(1);
-    slot.sent_at = std::make_unique<std::chrono::steady_clock::time_point[]>(1);
-    slot.parts[0] = stream_part_t{0, 128, &slot};
-    auto complete = [&](libusb_transfer_status status, int actual = 129) {
-        slot.occupied.store(true);
-        slot.stream = std::make_unique<uint8_t[]>(sizeof stream);
-        std::memcpy(slot.stream.get(), stream, sizeof stream);
-        slot.part_count = slot.next_part = slot.parts_open = 1;
+// Completions of one stream of one record (block 77) in transfer slot 3 of
+// device slot 2, as libusb reports them.
+class Completions : public ::testing::Test {
+  protected:
+    static constexpr int DEV = 2;
+    void SetUp() override {
+        cxt_.id = DEV;
+        cxt_.usb_error.store(0);
+        slot_.cxt = &cxt_;
+        slot_.screen_id = 1;
+        store_block_header(stream_, block_header_word(8, 77, true));
+        std::memset(stream_ + 12, 0xFF, sizeof stream_ - 12);
+        for (size_t i = 12; i < 128; i += 4) store_block_header(stream_ + i, FILL_WORD);
+        slot_.parts = std::make_unique<stream_part_t[]>(1);
+        slot_.sent_at = std::make_unique<std::chrono::steady_clock::time_point[]>(1);
+        slot_.parts[0] = stream_part_t{0, 128, &slot_};
+        device_output[DEV].share = device_output[DEV].budget = 8u << 20;
+        device_output[DEV].halted = false;
+    }
+    void TearDown() override {
+        owed();
+        slot_.stream.reset();
+        slot_.parts.reset();
+        slot_.sent_at.reset();
+    }
+    // A transfer submitted `age` ago ends with `status`, `actual` of its
+    // 129 bytes sent.
+    void complete(libusb_transfer_status status, int actual = 129,
+                  std::chrono::milliseconds age = std::chrono::milliseconds(20)) {
+        slot_.occupied.store(true);
+        slot_.stream = std::make_unique<uint8_t[]>(sizeof stream_);
+        std::memcpy(slot_.stream.get(), stream_, sizeof stream_);
+        slot_.part_count = slot_.next_part = slot_.parts_open = 1;
+        slot_.sent_at[0] = std::chrono::steady_clock::now() - age;
         device_output[DEV].transfers_in_flight = 1;
         device_output[DEV].in_flight = 1000;
         libusb_transfer *xfr = libusb_alloc_transfer(0);
         ASSERT_NE(xfr, nullptr);
-        xfr->user_data = &slot.parts[0];
+        xfr->user_data = &slot_.parts[0];
         xfr->status = status;
         xfr->length = 129;
         xfr->actual_length = actual;
         xfr_complete(xfr);
-        EXPECT_FALSE(slot.occupied.load());
-    };
-    auto owed = [&] {
+        EXPECT_FALSE(slot_.occupied.load());
+    }
+    std::vector<uint32_t> owed() {
         std::vector<uint32_t> got;
         owed_blocks[DEV].take(owed_blocks_t::MAX_BLOCKS, [&](uint32_t b) { got.push_back(b); });
         return got;
-    };
+    }
+    thread_context_t &cxt_ = g_context[DEV];
+    transfer_info_t &slot_ = xfer_info[DEV][3];
+    uint8_t stream_[256] = {};
+};
+
+// A completion frees its slot once the frame's last stream is done, keeps
+// the error count (a stall is the endpoint's, not the device's), owes the
+// blocks of a transfer that did not arrive whole and marks the endpoint for
+// a clear after a stall or a short completion.
+TEST_F(Completions, FreeTheSlotKeepTheErrorCountAndOweWhatWasLost) {
     testing::internal::CaptureStdout();
     complete(LIBUSB_TRANSFER_TIMED_OUT, 0);
     EXPECT_EQ(owed(), std::vector<uint32_t>{77});
     EXPECT_FALSE(device_output[DEV].halted);
     complete(LIBUSB_TRANSFER_STALL, 0);
-    EXPECT_EQ(cxt.usb_error.load(), 1);
+    EXPECT_EQ(cxt_.usb_error.load(), 1);
     EXPECT_TRUE(device_output[DEV].halted);
     EXPECT_EQ(owed(), std::vector<uint32_t>{77});
     device_output[DEV].halted = false;
     complete(LIBUSB_TRANSFER_COMPLETED);
-    EXPECT_EQ(cxt.usb_error.load(), 0);
+    EXPECT_EQ(cxt_.usb_error.load(), 0);
     EXPECT_TRUE(owed().empty());
     EXPECT_EQ(device_output[DEV].transfers_in_flight, 0);
     // Completed, but short: lost all the same, and the endpoint looked at.
@@ -480,16 +500,33 @@ TEST(XfrComplete, FreesTheSlotKeepsTheErrorCountAndOwesWhatWasLost) {
     complete(LIBUSB_TRANSFER_NO_DEVICE);
     complete(LIBUSB_TRANSFER_ERROR);
     complete(LIBUSB_TRANSFER_OVERFLOW);
-    EXPECT_EQ(cxt.usb_error.load(), 3);
-    owed();
+    EXPECT_EQ(cxt_.usb_error.load(), 3);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("USB write failed@Screen#1, error:2\n"), std::string::npos);
     EXPECT_NE(out.find("USB write failed@Screen#1, error:4\n"), std::string::npos);
     EXPECT_NE(out.find("USB write failed@Screen#1, error:6\n"), std::string::npos);
     EXPECT_NE(out.find("USB write cut short@Screen#1: 0 of 129 bytes\n"), std::string::npos);
-    slot.stream.reset();
-    slot.parts.reset();
-    slot.sent_at.reset();
+}
+
+// The bytes a device may have in flight follow how long its transfers take
+// to complete: down while they wait long (a slow link would have the queue
+// time out), halved at a time-out, back up to the device's share, never
+// below two of the smallest streams.
+TEST_F(Completions, TheBudgetFollowsTheLink) {
+    const uint64_t share = 8u << 20;
+    complete(LIBUSB_TRANSFER_COMPLETED, 129, std::chrono::milliseconds(400));
+    EXPECT_EQ(device_output[DEV].budget, share / 4 * 3);
+    complete(LIBUSB_TRANSFER_COMPLETED, 129, std::chrono::milliseconds(200));
+    EXPECT_EQ(device_output[DEV].budget, share / 4 * 3);  // between the marks: kept
+    testing::internal::CaptureStdout();
+    complete(LIBUSB_TRANSFER_TIMED_OUT, 0, std::chrono::milliseconds(500));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(device_output[DEV].budget, share / 4 * 3 / 2);
+    for (int i = 0; i < 40; ++i) complete(LIBUSB_TRANSFER_COMPLETED);
+    EXPECT_EQ(device_output[DEV].budget, share);
+    for (int i = 0; i < 40; ++i)
+        complete(LIBUSB_TRANSFER_COMPLETED, 129, std::chrono::milliseconds(450));
+    EXPECT_EQ(device_output[DEV].budget, 2 * MIN_STREAM_PART);
 }
 
 }  // namespace
