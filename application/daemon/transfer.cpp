@@ -52,9 +52,11 @@ void adapt_budget(device_output_t &out, Clock::duration took, bool timed_out) {
     }
 }
 
-// Most streams a frame of `bitstream_size` bytes can be cut into.
+// Most streams a frame of `bitstream_size` bytes can be cut into: a stream
+// closes before the record that would take it past its limit, so each is
+// over half of the smallest limit.
 size_t max_parts(uint64_t bitstream_size) {
-    return static_cast<size_t>(bitstream_size / MIN_STREAM_PART) + 2;
+    return static_cast<size_t>(bitstream_size / (MIN_STREAM_PART / 2)) + 2;
 }
 
 // Output lock held. A slot whose streams have all completed is free again;

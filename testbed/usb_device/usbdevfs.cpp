@@ -297,6 +297,7 @@ int DeviceImpl::device_ioctl(Attachment &a, Client &c, gulong request, UMockdevI
             return 0;
         }
         case USBDEVFS_GETDRIVER: {
+            // proc_getdriver: the bound driver's name, ENODATA without one.
             auto gd = resolve(arg, 0, sizeof(usbdevfs_getdriver));
             if (!gd) return -EFAULT;
             usbdevfs_getdriver value;
@@ -327,6 +328,8 @@ int DeviceImpl::device_ioctl(Attachment &a, Client &c, gulong request, UMockdevI
             return -claim_interface(a, c);
         }
         case USBDEVFS_IOCTL: {
+            // proc_ioctl: USBDEVFS_DISCONNECT releases the bound driver,
+            // USBDEVFS_CONNECT lets a kernel driver bind again.
             auto ctl_data = resolve(arg, 0, sizeof(usbdevfs_ioctl));
             if (!ctl_data) return -EFAULT;
             usbdevfs_ioctl ctl;
@@ -349,6 +352,7 @@ int DeviceImpl::device_ioctl(Attachment &a, Client &c, gulong request, UMockdevI
             return -ENOTTY;
         }
         case USBDEVFS_SETINTERFACE: {
+            // proc_setintf: the interface is checked (claimed) first.
             auto si = resolve(arg, 0, sizeof(usbdevfs_setinterface));
             if (!si) return -EFAULT;
             usbdevfs_setinterface value;
