@@ -33,9 +33,11 @@ using namespace std::chrono_literals;
 using torvel::testbed::FrameBuffer;
 using torvel::testbed::Resolution;
 
-// While above zero, each bulk submission fails (and counts it down), as when
-// usbfs refuses a URB; everything else goes to libusb.
+// While above zero, each bulk submission fails with g_failing_bulk_error
+// (and counts it down), as when usbfs refuses a URB; everything else goes
+// to libusb.
 std::atomic<int> g_failing_bulk_submissions{0};
+std::atomic<int> g_failing_bulk_error{LIBUSB_ERROR_IO};
 
 }  // namespace
 
@@ -47,7 +49,7 @@ extern "C" int libusb_submit_transfer(libusb_transfer *transfer) {
         int n = g_failing_bulk_submissions.load();
         while (n > 0)
             if (g_failing_bulk_submissions.compare_exchange_weak(n, n - 1))
-                return LIBUSB_ERROR_NO_MEM;
+                return g_failing_bulk_error.load();
     }
     return real(transfer);
 }
@@ -497,15 +499,29 @@ TEST_F(Screen, AFrameWhoseSubmissionFailedIsMadeGoodOnTheNextTick) {
     paint_desktop(11);
     tick();
     tick();
+    g_failing_bulk_error.store(LIBUSB_ERROR_IO);
     g_failing_bulk_submissions.store(1);
     testing::internal::CaptureStdout();
     paint(200, 100, 50, 30, 0x30FF30u);
     screen_request(SCREEN);
-    const std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("screen_transfer: USB write failed@Screen#1!\n"), std::string::npos) << out;
     EXPECT_EQ(g_failing_bulk_submissions.load(), 0);
     // No new damage: the next tick sends the screen again.
     tick();
+    expect_shown(expected(false, false));
+    // usbfs full (ENOMEM): the frame waits, whole, and goes with the next
+    // tick; nothing is lost, nothing reported.
+    g_failing_bulk_error.store(LIBUSB_ERROR_NO_MEM);
+    g_failing_bulk_submissions.store(1);
+    testing::internal::CaptureStdout();
+    paint(20, 200, 70, 20, 0xFF3030u);
+    screen_request(SCREEN);
+    EXPECT_FALSE(slots_free());
+    tick();
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("USB write failed"), std::string::npos) << out;
+    EXPECT_EQ(cxt_->usb_error.load(), 0);
     expect_shown(expected(false, false));
 }
 
