@@ -679,7 +679,8 @@ TEST_F(UsbDevice, CutTransfersDeliverTheirWholeRecords) {
     EXPECT_EQ(s.counters.format_errors, 0u) << (s.violations.empty() ? "" : s.violations[0]);
     const size_t first_missing = whole_records(recs, half);
     ASSERT_LT(first_missing, recs.size());
-    const uint8_t *black = d->frame().pixel(static_cast<int>(first_missing) * 32 + 16, 4);
+    const tb::FrameBuffer shown = d->frame();
+    const uint8_t *black = shown.pixel(static_cast<int>(first_missing) * 32 + 16, 4);
     EXPECT_EQ(black[0] | black[1] | black[2], 0);
 
     // A slow link: what crossed it before the time-out arrives.
