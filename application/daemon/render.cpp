@@ -9,6 +9,7 @@
 #include "registry.h"
 #include "screen.h"
 #include "state.h"
+#include "transfer.h"
 #include "usb_scrn.h"
 
 namespace {
@@ -44,6 +45,14 @@ void display_off_step(int screen_id, thread_context_t &cxt) {
     // the resolution), never between them.
     screen_state_t &st = screen_state[screen_id];
     std::lock_guard<std::mutex> hold(st.lock);
+    if (cxt.display_off.load() + 1 >= DISPLAY_OFF_COUNT && !output_drained(&cxt)) {
+        // Bulk data and the 0 x 0 request take different pipes: a stream
+        // still on its way would reach a display already off. Nothing new
+        // is sent meanwhile, and the count ends once the last has completed;
+        // a DPMS on then restores the display and sends the screen whole.
+        st.display_switched_off = true;
+        return;
+    }
     if (!display_off_tick(cxt.display_off)) return;
     SetResolution(cxt.usb_handle, 0, 0);
     st.display_switched_off = true;

@@ -71,6 +71,14 @@ void finish_if_done(transfer_info_t &slot) {
     slot.occupied.store(false, std::memory_order_release);
 }
 
+// Output lock held. The streams of the slot not yet submitted are dropped.
+void drop_unsent(transfer_info_t &slot) {
+    if (slot.next_part >= slot.part_count) return;
+    slot.parts_open -= slot.part_count - slot.next_part;
+    slot.next_part = slot.part_count;
+    finish_if_done(slot);
+}
+
 // Output lock held. The slot whose streams wait to be submitted (frames go
 // in order, and a frame is taken only when none waits: at most one).
 transfer_info_t *waiting_slot(int dev) {
@@ -230,17 +238,19 @@ void xfr_complete(libusb_transfer *xfr) {
     libusb_free_transfer(xfr);
 }
 
+bool output_drained(thread_context_t *cxt) {
+    device_output_t &out = device_output[cxt->id];
+    std::lock_guard<std::mutex> hold(out.lock);
+    for (transfer_info_t &t : xfer_info[cxt->id]) drop_unsent(t);
+    return out.transfers_in_flight == 0;
+}
+
 void release_transfer_buffers(int slot) {
     if (slot < 0 || slot >= MAX_DEVICES) return;
     device_output_t &out = device_output[slot];
     std::lock_guard<std::mutex> hold(out.lock);
     for (transfer_info_t &t : xfer_info[slot]) {
-        // What was not submitted will not be: the screen is gone.
-        if (t.next_part < t.part_count) {
-            t.parts_open -= t.part_count - t.next_part;
-            t.next_part = t.part_count;
-            finish_if_done(t);
-        }
+        drop_unsent(t);  // what was not submitted will not be: the screen is gone
         if (t.occupied.load(std::memory_order_acquire)) {
             t.orphaned = true;  // libusb may still be reading it
             continue;

@@ -95,6 +95,11 @@ void send_frame(transfer_info_t *slot, size_t part_count);
 void service_output(thread_context_t *cxt, int screen_id);
 // Completion of a bulk transfer (main thread, inside libusb event handling).
 void xfr_complete(libusb_transfer *xfr);
+// Before the display goes off: drops the device's streams not yet submitted
+// (the screen goes out whole once it is on again) and tells whether nothing
+// is in flight any more, so that no stream can reach the display once off.
+// Render thread.
+bool output_drained(thread_context_t *cxt);
 // Frees the stream buffers of device slot `slot` (screen destruction, on the
 // render thread): now for free transfer slots, at their completion for those
 // in flight. Streams not yet submitted are dropped.

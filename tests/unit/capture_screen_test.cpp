@@ -657,6 +657,43 @@ TEST_F(Screen, WhatChangedWhileTheDisplayWasOffIsSentWhenItComesBack) {
     EXPECT_EQ(device().state().counters.format_errors, 0u);
 }
 
+// The display goes off only once the device has taken every stream: bulk
+// data and the 0 x 0 request take different pipes, and a frame still on the
+// link would reach a display already off. Nothing new goes out meanwhile.
+TEST_F(Screen, TheDisplayGoesOffOnlyOnceNothingIsInFlight) {
+    open_screen();
+    ASSERT_TRUE(modeset(320, 240));
+    paint_desktop(3);
+    tick();
+    ASSERT_TRUE(device().wait_idle(5000ms));
+    testing::internal::CaptureStdout();
+    device().hold_bulk(true);
+    paint(10, 10, 50, 50, 0x00FF00u);
+    screen_request(SCREEN);
+    ASSERT_FALSE(slots_free());
+    const uint64_t transfers = device().state().counters.transfers;
+    cxt_->display_off.store(DISPLAY_OFF_COUNT - 1);
+    display_off_step(SCREEN, *cxt_);
+    paint(100, 100, 20, 20, 0xFF0000u);
+    screen_request(SCREEN);
+    display_off_step(SCREEN, *cxt_);
+    EXPECT_FALSE(device().state().display_off);
+    EXPECT_EQ(cxt_->display_off.load(), DISPLAY_OFF_COUNT - 1);
+    device().hold_bulk(false);
+    ASSERT_TRUE(eventually([] { return slots_free(); }));
+    display_off_step(SCREEN, *cxt_);
+    ASSERT_TRUE(device().wait_idle(5000ms));
+    EXPECT_TRUE(device().state().display_off);
+    EXPECT_EQ(cxt_->display_off.load(), -1);
+    EXPECT_EQ(device().state().counters.transfers, transfers);  // the held frame only
+    ASSERT_EQ(emu().dpms(card_, 0), 0);
+    ASSERT_TRUE(eventually([this] { return !device().state().display_off; }));
+    tick();
+    testing::internal::GetCapturedStdout();
+    expect_shown(expected(false, false));
+    EXPECT_EQ(device().state().counters.format_errors, 0u);
+}
+
 // A mode with more blocks than a frame can number: capture stays off, and a
 // DPMS on afterwards does not send the resolution of the mode before it.
 TEST_F(Screen, AnUnsupportedModeLeavesNoResolutionForDisplayOn) {
