@@ -38,7 +38,7 @@ constexpr Mode kRefused = {4096, 4104};
 
 constexpr uint8_t kRequests[] = {0x40, 0x41, 0x49, 0x50, 0x52, 0x53, 0x81, 0x83, 0x8F};
 constexpr const char *kControlFaults[] = {"stall", "timeout", "short", "empty"};
-constexpr const char *kBulkFaults[] = {"error", "timeout", "stall", "nodevice"};
+constexpr const char *kBulkFaults[] = {"error", "timeout", "stall", "nodevice", "partial"};
 constexpr const char *kErrnos[] = {"EIO", "EINVAL", "ENOMEM", "EBUSY", "EAGAIN", "ENODEV"};
 
 bool is_resolution_request(uint8_t request) {
@@ -51,6 +51,7 @@ struct Device {
     bool plugged = true;
     bool ever_unplugged = false;
     bool display_on = true;
+    bool served = true;  // the daemon can claim its interface
     Mode mode{};
     // What the device shows is not sure to follow its screen: a
     // SetResolution of it may have failed (capture off until the desktop's
@@ -83,6 +84,7 @@ class Generator {
     void expect_end(double at, End kind, const std::string &reason);
     void settle(double t);
     void tail(double t);
+    void switches();
 
     // Episode kinds: one table entry each (name, weight before the main
     // phase, weight in it, action).
@@ -104,6 +106,21 @@ class Generator {
     void add(double t);
     void fail_forever(double t);
     static const Kind kKinds[];
+
+    // Switches of torvel-sim that make the world harder: one table entry
+    // each (name, chance of being drawn, action adding it to the plan).
+    struct Switch {
+        const char *name;
+        double chance;
+        void (Generator::*apply)();
+    };
+    void usbfs_memory();
+    void no_sg();
+    void link_rate();
+    void interface_busy();
+    void kernel_driver();
+    void motion();
+    static const Switch kSwitches[];
 
     std::mt19937_64 rng_;
     Plan plan_;
@@ -138,6 +155,15 @@ const Generator::Kind Generator::kKinds[] = {
     {"unplug", 3, 3, &Generator::unplug},
     {"add", 1, 1, &Generator::add},
     {"fail forever", 0, 1, &Generator::fail_forever},
+};
+
+const Generator::Switch Generator::kSwitches[] = {
+    {"usbfs memory", 0.3, &Generator::usbfs_memory},
+    {"no scatter-gather", 0.25, &Generator::no_sg},
+    {"link rate", 0.3, &Generator::link_rate},
+    {"interface busy", 0.1, &Generator::interface_busy},
+    {"kernel driver", 0.15, &Generator::kernel_driver},
+    {"motion", 0.2, &Generator::motion},
 };
 
 sim::DeviceSpec Generator::random_device() {
@@ -192,10 +218,49 @@ void Generator::identity_file() {
     plan_.id_file = f.str();
 }
 
+void Generator::switches() {
+    for (const Switch &s : kSwitches)
+        if (chance(s.chance)) (this->*s.apply)();
+}
+
+// Less usbfs memory than usbcore's 16 MiB, as usbfs_memory_mb can set.
+void Generator::usbfs_memory() {
+    const char *mb[] = {"8", "4", "2"};
+    plan_.switches.insert(plan_.switches.end(), {"--usbfs-memory-mb", one_of(mb)});
+}
+
+void Generator::no_sg() {
+    plan_.switches.push_back("--no-sg");
+}
+
+// USB 2.0 high speed carries up to about 40 MB/s of bulk data.
+void Generator::link_rate() {
+    const char *mbps[] = {"35", "20", "10"};
+    plan_.switches.insert(plan_.switches.end(), {"--link-mbps", one_of(mbps)});
+}
+
+// Another program holds one device's interface: the daemon leaves it alone.
+void Generator::interface_busy() {
+    const int d = pick(static_cast<int>(devices_.size()));
+    plan_.switches.insert(plan_.switches.end(), {"--interface-busy", dev(d)});
+    devices_[d].served = false;
+}
+
+// A kernel driver is bound to one device: the daemon detaches it.
+void Generator::kernel_driver() {
+    plan_.switches.insert(plan_.switches.end(),
+                          {"--kernel-driver", dev(pick(static_cast<int>(devices_.size())))});
+}
+
+void Generator::motion() {
+    plan_.switches.insert(plan_.switches.end(), {"--content", "motion"});
+}
+
 int Generator::random_present_device() {
     std::vector<int> present;
     for (size_t i = 0; i < devices_.size(); ++i)
-        if (devices_[i].plugged && devices_[i].at_start) present.push_back(static_cast<int>(i));
+        if (devices_[i].plugged && devices_[i].at_start && devices_[i].served)
+            present.push_back(static_cast<int>(i));
     return present.empty() ? -1 : present[pick(static_cast<int>(present.size()))];
 }
 
@@ -302,6 +367,11 @@ void Generator::still(double t) {
 void Generator::unplug(double t) {
     const int d = random_present_device();
     if (d < 0) return;
+    // Mostly keep the last device served: a run without one judges no
+    // picture.
+    int present = 0;
+    for (const Device &e : devices_) present += e.plugged && e.at_start && e.served;
+    if (present == 1 && chance(0.75)) return;
     at(t, "unplug " + dev(d));
     devices_[d].plugged = false;
     devices_[d].ever_unplugged = true;
@@ -357,7 +427,7 @@ void Generator::fail_forever(double t) {
     std::vector<int> candidates;
     for (size_t i = 0; i < devices_.size(); ++i) {
         const Device &d = devices_[i];
-        if (d.at_start && !d.ever_unplugged) candidates.push_back(static_cast<int>(i));
+        if (d.at_start && d.served && !d.ever_unplugged) candidates.push_back(static_cast<int>(i));
     }
     if (candidates.empty()) return;
     const int d = candidates[pick(static_cast<int>(candidates.size()))];
@@ -407,6 +477,7 @@ Plan Generator::run() {
     }
     slots_taken_ = n;
     identity_file();
+    switches();
     const Mode start = chance(0.7) ? Mode{640, 360} : one_of(kModes);
     plan_.width = start.width;
     plan_.height = start.height;
@@ -437,8 +508,8 @@ Plan Generator::run() {
     }
     for (const Device &d : devices_) {
         if (d.at_start) plan_.devices.push_back(d.spec);
-        plan_.shows_screen.push_back(plan_.end == End::kSigint && d.at_start && !d.ever_unplugged &&
-                                     d.display_on && !d.picture_unsure &&
+        plan_.shows_screen.push_back(plan_.end == End::kSigint && d.at_start && d.served &&
+                                     !d.ever_unplugged && d.display_on && !d.picture_unsure &&
                                      mode_supported(d.mode.width, d.mode.height));
     }
     // Events past the daemon's end do nothing; drop them for a shorter
@@ -521,6 +592,7 @@ std::vector<std::string> sim_options(const Plan &plan, const std::string &dir) {
     }
     o.push_back("--out");
     o.push_back(dir);
+    o.insert(o.end(), plan.switches.begin(), plan.switches.end());
     return o;
 }
 

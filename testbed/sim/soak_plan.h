@@ -28,6 +28,7 @@ struct Plan {
     double seconds = 20;                   // --seconds
     std::optional<std::string> id_file;    // content of --id-file
     std::vector<std::string> script;       // "T ACTION ..." lines, in time order
+    std::vector<std::string> switches;     // further torvel-sim switches, as given
 
     End end = End::kSigint;
     double end_after = 0, end_by = 0;
