@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "control_protocol.h"
 #include "evdi_emu.h"
@@ -116,9 +117,18 @@ int RemoteControl::edid(int card, uint8_t *out, size_t cap) {
     return call(kEdid, card, nullptr, 0, nullptr, 0, out, cap);
 }
 
-int RemoteControl::modeset(int card, int width, int height, int refresh) {
-    int32_t a[] = {width, height, refresh};
-    return call(kModeset, card, a, 3, nullptr, 0, nullptr, 0);
+int RemoteControl::modeset(int card, const ModeSet &m, const uint32_t *xrgb) {
+    int32_t a[] = {m.width,    m.height,   m.refresh, static_cast<int32_t>(m.format),
+                   m.fb_width, m.fb_height};
+    const size_t len = xrgb ? static_cast<size_t>(m.fb_width ? m.fb_width : m.width) *
+                                  static_cast<size_t>(m.fb_height ? m.fb_height : m.height) * 4
+                            : 0;
+    return call(kModeset, card, a, 6, xrgb, len, nullptr, 0);
+}
+
+int RemoteControl::set_format(int card, uint32_t format) {
+    int32_t a[] = {static_cast<int32_t>(format)};
+    return call(kSetFormat, card, a, 1, nullptr, 0, nullptr, 0);
 }
 
 int RemoteControl::output_off(int card) {
@@ -132,16 +142,28 @@ int RemoteControl::dpms(int card, int mode) {
 
 int RemoteControl::paint(int card, int x, int y, int w, int h, const uint32_t *px, int stride_px) {
     if (w <= 0 || h <= 0) return 0;
-    if (stride_px != w) {
-        // Packed rows travel as one payload: send row by row instead.
-        for (int row = 0; row < h; ++row) {
-            int r = paint(card, x, y + row, w, 1, px + static_cast<size_t>(row) * stride_px, w);
-            if (r < 0) return r;
-        }
-        return 0;
-    }
-    int32_t a[] = {x, y, w, h};
-    return call(kPaint, card, a, 4, px, static_cast<size_t>(w) * h * 4, nullptr, 0);
+    const Rect r{x, y, x + w, y + h};
+    if (stride_px == w) return paint_rects(card, &r, 1, px);
+    std::vector<uint32_t> packed(static_cast<size_t>(w) * h);
+    for (int row = 0; row < h; ++row)
+        std::copy(px + static_cast<size_t>(row) * stride_px,
+                  px + static_cast<size_t>(row) * stride_px + w,
+                  packed.begin() + static_cast<ptrdiff_t>(row) * w);
+    return paint_rects(card, &r, 1, packed.data());
+}
+
+// Payload: the rectangles (four int32 each), then their pixels in turn.
+int RemoteControl::paint_rects(int card, const Rect *rects, int count, const uint32_t *packed) {
+    if (count <= 0) return 0;
+    size_t pixels = 0;
+    for (int i = 0; i < count; ++i)
+        pixels += static_cast<size_t>(std::max(rects[i].x2 - rects[i].x1, 0)) *
+                  static_cast<size_t>(std::max(rects[i].y2 - rects[i].y1, 0));
+    std::vector<uint8_t> payload(sizeof(Rect) * static_cast<size_t>(count) + pixels * 4);
+    std::memcpy(payload.data(), rects, sizeof(Rect) * static_cast<size_t>(count));
+    if (pixels) std::memcpy(payload.data() + sizeof(Rect) * count, packed, pixels * 4);
+    int32_t a[] = {count};
+    return call(kPaintRects, card, a, 1, payload.data(), payload.size(), nullptr, 0);
 }
 
 int RemoteControl::cursor_set(int card, int hot_x, int hot_y, int w, int h, bool enabled,
@@ -163,6 +185,15 @@ int RemoteControl::fail_next(Op op, int err, int count) {
 
 int RemoteControl::read_screen(int card, uint32_t *out, size_t cap_px) {
     return call(kReadScreen, card, nullptr, 0, nullptr, 0, out, cap_px * 4);
+}
+
+int RemoteControl::reset_commit_waits(int card) {
+    return call(kResetCommitWaits, card, nullptr, 0, nullptr, 0, nullptr, 0);
+}
+
+int RemoteControl::set_leniency(uint32_t flags) {
+    int32_t a[] = {static_cast<int32_t>(flags)};
+    return call(kLeniency, -1, a, 1, nullptr, 0, nullptr, 0);
 }
 
 }  // namespace evdiemu

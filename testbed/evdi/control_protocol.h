@@ -15,11 +15,14 @@ enum : uint32_t {
     kModeset,
     kOutputOff,
     kDpms,
-    kPaint,
     kCursorSet,
     kCursorMove,
     kFailNext,
     kReadScreen,
+    kSetFormat,
+    kPaintRects,
+    kLeniency,
+    kResetCommitWaits,
 };
 
 constexpr int kArgs = 8;

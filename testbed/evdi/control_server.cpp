@@ -52,8 +52,16 @@ void serve(int fd) {
                 payload = out.data();
                 payload_len = status > 0 ? static_cast<size_t>(status) : 0;
                 break;
-            case kModeset:
-                status = ctl.modeset(q.card, a[0], a[1], a[2]);
+            case kModeset: {
+                const ModeSet m{a[0], a[1], a[2], static_cast<uint32_t>(a[3]), a[4], a[5]};
+                const uint64_t px = static_cast<uint64_t>(a[4] ? a[4] : a[0]) *
+                                    static_cast<uint64_t>(a[5] ? a[5] : a[1]);
+                if (q.payload_len == 0 || (a[0] > 0 && a[1] > 0 && px * 4 == q.payload_len))
+                    status = ctl.modeset(q.card, m, q.payload_len ? in.data() : nullptr);
+                break;
+            }
+            case kSetFormat:
+                status = ctl.set_format(q.card, static_cast<uint32_t>(a[0]));
                 break;
             case kOutputOff:
                 status = ctl.output_off(q.card);
@@ -61,11 +69,23 @@ void serve(int fd) {
             case kDpms:
                 status = ctl.dpms(q.card, a[0]);
                 break;
-            case kPaint:
-                if (a[2] > 0 && a[3] > 0 &&
-                    static_cast<uint64_t>(a[2]) * static_cast<uint64_t>(a[3]) * 4 == q.payload_len)
-                    status = ctl.paint(q.card, a[0], a[1], a[2], a[3], in.data(), a[2]);
+            case kPaintRects: {
+                const int count = a[0];
+                const uint64_t head = sizeof(Rect) * static_cast<uint64_t>(count);
+                if (count < 1 || count > 4096 || head > q.payload_len) break;
+                const auto *rects = reinterpret_cast<const Rect *>(in.data());
+                uint64_t pixels = 0;
+                bool sane = true;
+                for (int i = 0; i < count && sane; ++i) {
+                    const int64_t w = rects[i].x2 - static_cast<int64_t>(rects[i].x1);
+                    const int64_t h = rects[i].y2 - static_cast<int64_t>(rects[i].y1);
+                    sane = w >= 0 && h >= 0 && w <= 8192 && h <= 8192;
+                    pixels += sane ? static_cast<uint64_t>(w * h) : 0;
+                }
+                if (sane && head + pixels * 4 == q.payload_len)
+                    status = ctl.paint_rects(q.card, rects, count, in.data() + head / 4);
                 break;
+            }
             case kCursorSet:
                 if (!a[4] || (a[2] > 0 && a[3] > 0 &&
                               static_cast<uint64_t>(a[2]) * static_cast<uint64_t>(a[3]) * 4 ==
@@ -77,6 +97,12 @@ void serve(int fd) {
                 break;
             case kFailNext:
                 status = ctl.fail_next(static_cast<Op>(a[0]), a[1], a[2]);
+                break;
+            case kResetCommitWaits:
+                status = ctl.reset_commit_waits(q.card);
+                break;
+            case kLeniency:
+                status = ctl.set_leniency(static_cast<uint32_t>(a[0]));
                 break;
             case kReadScreen: {
                 CardState states[kMaxOutputs];

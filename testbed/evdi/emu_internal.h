@@ -1,5 +1,5 @@
 // Shared between the libc overrides (interpose.cpp), the emulated module
-// (emulator.cpp) and the control thread (control_server.cpp).
+// (module.h) and the control thread (control_server.cpp).
 #pragma once
 
 #include <sys/types.h>
@@ -17,14 +17,15 @@ int real_stat(const char *path, struct stat *st);
 // The private tree standing in for /sys and /dev; created on first use.
 // Returns its root ("" when it cannot be created).
 const char *tree_root();
-// Creates the sysfs and device entries of a new card and starts the process
-// that holds its node open. Returns the card's number or -errno.
-int tree_add_card(int index);
 int card_base();
+// Card base and holder delay from the environment (at load), and the
+// removal of the tree by the process that made it (at exit).
+void init_cards_from_environment();
+void remove_tree_at_exit();
 
 // Emulated module entry points.
-int emu_add_card();                        // the "add" attribute was written
-int emu_open(int card_number, int flags);  // open() of /dev/dri/cardN
+int emu_add_cards(const char *text, size_t length);  // the "add" attribute was written
+int emu_open(int card_number, int flags);            // open() of /dev/dri/cardN
 bool emu_owns_fd(int fd);
 int emu_ioctl(int fd, unsigned long request, void *arg);  // -1 with errno set
 void emu_release(int fd);                                 // before the real close

@@ -162,9 +162,11 @@ struct EventCursorMove {
 };
 static_assert(sizeof(EventCursorMove) == 16);
 
-// 'XR24' and 'AR24'.
+// 'XR24', 'AR24', 'XB24' and 'AB24': the formats the module's planes take.
 constexpr uint32_t kFormatXrgb8888 = 0x34325258;
 constexpr uint32_t kFormatArgb8888 = 0x34325241;
+constexpr uint32_t kFormatXbgr8888 = 0x34324258;
+constexpr uint32_t kFormatAbgr8888 = 0x34324241;
 
 constexpr uint32_t kMaxEdid = 256 * 128;
 constexpr int kMaxDirts = 16;

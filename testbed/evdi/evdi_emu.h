@@ -34,10 +34,17 @@
 // Environment read by the interposer: TORVEL_EVDI_CONTROL (control socket to
 // connect to; removed from the environment so that children do not inherit
 // it), TORVEL_EVDI_ROOT (directory for the private sysfs/dev tree, default
-// $TMPDIR or /tmp), TORVEL_EVDI_CARD_BASE. torvel-sim hands the card base on
-// to the program: two runs at once with two-digit bases 16 apart never take
-// each other's cards for ones with a display server (libevdi matches the
-// node's path as a substring of what other processes hold open).
+// $TMPDIR or /tmp), TORVEL_EVDI_CARD_BASE, TORVEL_EVDI_HOLDER_DELAY (seconds,
+// 0 to 5, default 0.5, after which the stand-in display server opens a new
+// card; "none": no process ever does, and libevdi waits out its five
+// seconds). torvel-sim hands the card base on to the program: two runs at
+// once with two-digit bases 16 apart never take each other's cards for ones
+// with a display server (libevdi matches the node's path as a substring of
+// what other processes hold open).
+//
+// The module's log lines (its warnings at the default log level, a few of
+// its informational ones) go to <private tree>/kernel.log, the stand-in for
+// the kernel log.
 #pragma once
 
 #include <cstddef>
@@ -72,8 +79,33 @@ constexpr int kMaxOutputs = 16;
 constexpr int kMaxRects = 16;
 constexpr int kMaxCursor = 256;  // cursor images up to 256 x 256
 
+// Pixel formats of the primary plane (fourcc codes; all 32 bits per pixel).
+constexpr uint32_t kXR24 = 0x34325258;  // bytes B, G, R, unused
+constexpr uint32_t kAR24 = 0x34325241;  // bytes B, G, R, A
+constexpr uint32_t kXB24 = 0x34324258;  // bytes R, G, B, unused
+constexpr uint32_t kAB24 = 0x34324241;  // bytes R, G, B, A
+// "XR24" and the like; false for a format the planes do not take.
+bool format_from_name(std::string_view name, uint32_t *format);
+
 struct Rect {
     int x1, y1, x2, y2;
+};
+
+// A mode set by the display server: the CRTC's mode and the new framebuffer
+// scanned out at it. A framebuffer larger than the mode is a panning
+// screen, of which the mode shows the top left part.
+struct ModeSet {
+    int width = 0, height = 0, refresh = 60;
+    uint32_t format = kXR24;
+    int fb_width = 0, fb_height = 0;  // 0: the mode's size
+};
+
+// Behaviours a test may switch off when it needs a kinder world than the
+// module's (set_leniency); none is off by default.
+enum Leniency : uint32_t {
+    // Framebuffers of any size from 1 x 1, not only the 64 x 64 to
+    // 7680 x 4320 the module's mode configuration takes.
+    kAnyFramebufferSize = 1u << 0,
 };
 
 struct CardState {
@@ -81,17 +113,32 @@ struct CardState {
     bool connected;
     bool cursor_events;          // the client enabled cursor events
     bool update_armed;           // an update was requested while nothing was dirty
-    int width, height, refresh;  // 0 until a modeset; back to 0 at disconnect
+    int width, height, refresh;  // the CRTC's mode; 0 while the output is off
+    int fb_width, fb_height;     // the scanned-out framebuffer
+    uint32_t pixel_format;       // its format (fourcc), 0 while there is none
+    bool crtc_active;            // false after DPMS off
     int dpms;                    // last DPMS state sent (0 on, 3 off), -1 none
     int dirty_rects;             // pending damage
     uint32_t edid_length;
     uint32_t pixel_area_limit, pixel_per_second_limit;
     uint64_t opens, connects, disconnects;
-    uint64_t update_requests;  // request_update calls
-    uint64_t updates_ready;    // update_ready events sent
-    uint64_t grabs;            // successful grabs
+    uint64_t update_requests;            // request_update calls
+    uint64_t redundant_update_requests;  // of those, made while one was armed
+    uint64_t updates_ready;              // update_ready events sent
+    uint64_t grabs;                      // successful grabs
     uint64_t grab_failures;
-    uint64_t events_dropped;  // event queue full, or no connected file
+    uint64_t events_dropped;  // sent while no file was connected
+    // Commits of the display server whose completion waited for a grab
+    // (evdi_painter_set_vblank holds it while damage is pending): the one
+    // held now, the longest wait, and the waits over one second. A held
+    // commit counts with its age so far.
+    bool commit_pending;
+    double commit_held_ms;  // how long the one held now has waited, 0 none
+    double commit_wait_max_ms;
+    uint64_t commit_stalls;
+    uint64_t commits;  // commits the display server made
+    bool cursor_visible;
+    int cursor_x, cursor_y;  // top left of the cursor image on the screen
     int last_grab_count;
     Rect last_grab[kMaxRects];
 };
@@ -103,26 +150,51 @@ class Control {
     virtual int cards(CardState *out, int max) = 0;
     // Copies the EDID the client connected with; returns its length.
     virtual int edid(int card, uint8_t *out, size_t cap) = 0;
-    // Sets the mode (whole screen dirty, cleared to black); sends DPMS on,
-    // mode_changed, DPMS on. Needs a connected client.
-    virtual int modeset(int card, int width, int height, int refresh) = 0;
-    // Turns the output off: DPMS off twice.
+    // A mode set: the CRTC on at `m`, scanning out a new framebuffer that
+    // holds `xrgb` (fb_width x fb_height pixels 0x00RRGGBB, rows packed;
+    // null: zeros). At the size and format of the current framebuffer and
+    // without `xrgb`, the display server keeps its framebuffer and what it
+    // shows. Events as the module sends them: on the first enable DPMS on,
+    // mode_changed, DPMS on; a mode change while on, mode_changed only.
+    // Needs a connected client.
+    virtual int modeset(int card, const ModeSet &m, const uint32_t *xrgb) = 0;
+    int modeset(int card, int width, int height, int refresh) {
+        return modeset(card, ModeSet{width, height, refresh}, nullptr);
+    }
+    // The same picture in a new framebuffer of another format, at the same
+    // mode: mode_changed (and DPMS on) again at the same size.
+    virtual int set_format(int card, uint32_t format) = 0;
+    // Turns the output off (the CRTC and the plane): DPMS off twice.
     virtual int output_off(int card) = 0;
+    // DPMS: 0 on, anything else off (an atomic CRTC knows only active or
+    // not, so the module never reports standby or suspend).
     virtual int dpms(int card, int mode) = 0;
-    // Paints XRGB8888 pixels (`stride_px` pixels per source row) into the
-    // screen and marks the rectangle dirty; sends update_ready when an update
-    // is armed. The rectangle is clipped to the mode.
+    // Paints XRGB pixels (`stride_px` pixels per source row) at x, y of the
+    // framebuffer and commits them as a page flip with that damage. The
+    // rectangle is clipped to the framebuffer.
     virtual int paint(int card, int x, int y, int w, int h, const uint32_t *px, int stride_px) = 0;
-    // ARGB8888 image of w x h (ignored when !enabled). With cursor events
-    // enabled the client gets cursor events; otherwise the cursor is drawn
-    // into grabbed pixels, as the kernel does.
+    // One page flip with several damage rectangles; `packed` holds each
+    // rectangle's pixels in turn, rows packed.
+    virtual int paint_rects(int card, const Rect *rects, int count, const uint32_t *packed) = 0;
+    // The cursor plane: an ARGB8888 image of w x h whose hot spot x, y sits
+    // at the pointer (ignored when !enabled). With cursor events enabled the
+    // client gets cursor events; otherwise each change marks the whole
+    // framebuffer dirty and grabs blend the cursor in, as the module does.
     virtual int cursor_set(int card, int hot_x, int hot_y, int w, int h, bool enabled,
                            const uint32_t *argb) = 0;
+    // Moves the pointer to x, y.
     virtual int cursor_move(int card, int x, int y) = 0;
     // The next `count` calls of `op` (any output) fail with `err`.
     virtual int fail_next(Op op, int err, int count) = 0;
-    // Copies the screen content (width x height pixels, rows packed).
+    // The part of the framebuffer the mode shows, as 0x00RRGGBB (width x
+    // height pixels, rows packed) and as a grab sees it: with the cursor
+    // blended in unless the client takes cursor events.
     virtual int read_screen(int card, uint32_t *out, size_t cap_px) = 0;
+    // Leniency flags (all outputs); returns the previous ones.
+    virtual int set_leniency(uint32_t flags) = 0;
+    // Starts the card's longest commit wait and stall count afresh (a commit
+    // held now counts from when it began).
+    virtual int reset_commit_waits(int card) = 0;
 };
 
 Control &local();
@@ -144,15 +216,20 @@ class RemoteControl final : public Control {
 
     int cards(CardState *out, int max) override;
     int edid(int card, uint8_t *out, size_t cap) override;
-    int modeset(int card, int width, int height, int refresh) override;
+    using Control::modeset;
+    int modeset(int card, const ModeSet &m, const uint32_t *xrgb) override;
+    int set_format(int card, uint32_t format) override;
     int output_off(int card) override;
     int dpms(int card, int mode) override;
     int paint(int card, int x, int y, int w, int h, const uint32_t *px, int stride_px) override;
+    int paint_rects(int card, const Rect *rects, int count, const uint32_t *packed) override;
     int cursor_set(int card, int hot_x, int hot_y, int w, int h, bool enabled,
                    const uint32_t *argb) override;
     int cursor_move(int card, int x, int y) override;
     int fail_next(Op op, int err, int count) override;
     int read_screen(int card, uint32_t *out, size_t cap_px) override;
+    int set_leniency(uint32_t flags) override;
+    int reset_commit_waits(int card) override;
 
   private:
     int call(uint32_t op, int card, const int32_t *args, int nargs, const void *payload,

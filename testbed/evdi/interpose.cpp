@@ -7,13 +7,8 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <ftw.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,11 +41,6 @@ constexpr std::string_view kPlatform = "/sys/bus/platform/devices";
 constexpr std::string_view kEvdiClass = "/sys/devices/evdi";
 constexpr std::string_view kCardPrefix = "/dev/dri/card";
 
-char g_root[256];
-pid_t g_root_owner = 0;
-std::once_flag g_root_once;
-int g_card_base = 47;
-
 bool starts_with_dir(std::string_view path, std::string_view dir, std::string_view *rest) {
     if (path.substr(0, dir.size()) != dir) return false;
     if (path.size() > dir.size() && path[dir.size()] != '/') return false;
@@ -68,7 +58,7 @@ int card_number_of(std::string_view path) {
         if (ch < '0' || ch > '9') return -1;
         n = n * 10 + (ch - '0');
     }
-    return n >= g_card_base && n < g_card_base + evdiemu::kMaxOutputs ? n : -1;
+    return n >= card_base() && n < card_base() + evdiemu::kMaxOutputs ? n : -1;
 }
 
 // Fills `out` with the path inside the private tree when `path` is one the
@@ -92,101 +82,8 @@ bool redirect(const char *path, char *out, size_t cap) {
     return n > 0 && static_cast<size_t>(n) < cap;
 }
 
-void make_dir(const char *root, int index, const char *suffix) {
-    char path[512];
-    std::snprintf(path, sizeof(path), "%s/sys/bus/platform/devices/evdi.%d%s", root, index, suffix);
-    mkdir(path, 0755);
-}
-
-void make_file(const char *path) {
-    int fd = real_open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) real_close(fd);
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path);
-}
-
-// Trees are named after their process ("torvel-evdi-<pid>-XXXXXX"); one whose
-// process has gone without removing it (killed, aborted) is removed by the
-// next process that makes a tree in the same place.
-void remove_stale_trees(const char *base) {
-    DIR *d = NEXT(opendir)(base);
-    if (!d) return;
-    constexpr std::string_view kPrefix = "torvel-evdi-";
-    while (dirent *e = readdir(d)) {
-        std::string_view name(e->d_name);
-        if (name.substr(0, kPrefix.size()) != kPrefix) continue;
-        long pid = std::strtol(e->d_name + kPrefix.size(), nullptr, 10);
-        if (pid <= 0 || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-        char path[512];
-        std::snprintf(path, sizeof(path), "%s/%s", base, e->d_name);
-        nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    }
-    closedir(d);
-}
-
-void create_root() {
-    const char *base = std::getenv("TORVEL_EVDI_ROOT");
-    if (!base || !*base) base = std::getenv("TMPDIR");
-    if (!base || !*base) base = "/tmp";
-    remove_stale_trees(base);
-    std::snprintf(g_root, sizeof(g_root), "%s/torvel-evdi-%d-XXXXXX", base,
-                  static_cast<int>(getpid()));
-    if (!mkdtemp(g_root)) {
-        std::fprintf(stderr, "[evdi-emu] cannot create a private tree in %s: %s\n", base,
-                     std::strerror(errno));
-        g_root[0] = '\0';
-        return;
-    }
-    g_root_owner = getpid();
-    for (const char *d : {"/sys", "/sys/bus", "/sys/bus/platform", "/sys/bus/platform/devices",
-                          "/sys/devices", "/sys/devices/evdi", "/dev", "/dev/dri"}) {
-        char path[512];
-        std::snprintf(path, sizeof(path), "%s%s", g_root, d);
-        mkdir(path, 0755);
-    }
-    char add[512];
-    std::snprintf(add, sizeof(add), "%s/sys/devices/evdi/add", g_root);
-    make_file(add);
-}
-
-// The stand-in for the display server: a child that only holds the card
-// node open, which is what libevdi's scan of /proc looks for. It ends when
-// this process ends (death signal, and the pipe it waits on closes).
-void start_holder(const char *node) {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return;
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        // Only raw system calls here: other threads of the parent may have
-        // held locks of libc or of other preloads at the fork.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        prctl(PR_SET_NAME, "evdi-holder");
-        if (getppid() != parent) _exit(0);
-        int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, node, O_RDONLY));
-        int keep_lo = fd < p[0] ? fd : p[0], keep_hi = fd < p[0] ? p[0] : fd;
-        if (keep_lo > 0) syscall(SYS_close_range, 0u, static_cast<unsigned>(keep_lo - 1), 0u);
-        if (keep_hi - keep_lo > 1)
-            syscall(SYS_close_range, static_cast<unsigned>(keep_lo + 1),
-                    static_cast<unsigned>(keep_hi - 1), 0u);
-        syscall(SYS_close_range, static_cast<unsigned>(keep_hi + 1), ~0u, 0u);
-        char b;
-        while (syscall(SYS_read, p[0], &b, 1) < 0) {
-        }
-        _exit(0);
-    }
-    real_close(p[0]);
-    if (pid < 0) real_close(p[1]);
-    // The write end stays open (close-on-exec) for the life of the process.
-}
-
 __attribute__((constructor)) void emu_init() {
-    if (const char *b = std::getenv("TORVEL_EVDI_CARD_BASE")) {
-        int v = std::atoi(b);
-        if (v >= 0 && v + evdiemu::kMaxOutputs <= 64) g_card_base = v;
-    }
+    init_cards_from_environment();
     if (const char *ctl = std::getenv("TORVEL_EVDI_CONTROL")) {
         static char path[256];
         std::snprintf(path, sizeof(path), "%s", ctl);
@@ -197,7 +94,7 @@ __attribute__((constructor)) void emu_init() {
 }
 
 __attribute__((destructor)) void emu_fini() {
-    if (g_root[0] && g_root_owner == getpid()) nftw(g_root, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    remove_tree_at_exit();
 }
 
 int open_impl(const char *path, int flags, mode_t mode, int (*next)(const char *, int, ...)) {
@@ -227,8 +124,7 @@ mode_t mode_arg(int flags, va_list ap) {
 // returns, as with the real attribute.
 ssize_t add_write(void *, const char *buf, size_t size) {
     if (size == 0) return 0;
-    (void)buf;
-    int r = emu_add_card();
+    int r = emu_add_cards(buf, size);
     if (r < 0) {
         errno = -r;
         return -1;
@@ -259,31 +155,6 @@ int real_close(int fd) {
 }
 int real_stat(const char *path, struct stat *st) {
     return NEXT(stat)(path, st);
-}
-int card_base() {
-    return g_card_base;
-}
-
-const char *tree_root() {
-    std::call_once(g_root_once, create_root);
-    return g_root;
-}
-
-int tree_add_card(int index) {
-    const char *root = tree_root();
-    if (!*root) return -EIO;
-    int number = g_card_base + index;
-    if (number >= 64) return -ENOSPC;
-    make_dir(root, index, "");
-    make_dir(root, index, "/drm");
-    char path[512];
-    std::snprintf(path, sizeof(path), "%s/sys/bus/platform/devices/evdi.%d/drm/card%d", root, index,
-                  number);
-    mkdir(path, 0755);
-    std::snprintf(path, sizeof(path), "%s/dev/dri/card%d", root, number);
-    make_file(path);
-    start_holder(path);
-    return number;
 }
 
 }  // namespace evdiemu::internal

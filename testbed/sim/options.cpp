@@ -90,10 +90,13 @@ bool parse_device(std::string_view text, DeviceSpec *out, std::string *error) {
 
 const char *usage() {
     return "usage: torvel-sim [--device MODEL[:id=0xHEX][:feature=N][:orient=N][:mirror=N]]...\n"
-           "                  [--mode WxH] [--content scene|motion|FILE.png|xvfb] [--script FILE]\n"
+           "                  [--mode WxH] [--format XR24|AR24|XB24|AB24]\n"
+           "                  [--content scene|motion|FILE.png|xvfb] [--script FILE]\n"
            "                  [--seconds S] [--id-file FILE] [--out DIR]\n"
            "                  [--usbfs-memory-mb N] [--no-sg] [--link-mbps MB_PER_S]\n"
            "                  [--interface-busy DEV]... [--kernel-driver DEV]...\n"
+           "                  [--holder-delay SECONDS|none] [--no-cursor] [--no-edid-mode]\n"
+           "                  [--repaint-after-modeset] [--any-framebuffer-size]\n"
            "                  -- COMMAND [ARGS...]\n";
 }
 
@@ -183,6 +186,28 @@ bool parse_args(int argc, const char *const *argv, Options *out, std::string *er
                 .push_back(static_cast<int>(dev));
         } else if (a == "--evdi-lib") {
             if (!value("--evdi-lib", &o.evdi_library)) return false;
+        } else if (a == "--format") {
+            if (!value("--format", &v)) return false;
+            if (!evdiemu::format_from_name(v, &o.format)) {
+                *error = "bad --format (XR24, AR24, XB24 or AB24): " + v;
+                return false;
+            }
+        } else if (a == "--holder-delay") {
+            if (!value("--holder-delay", &v)) return false;
+            if (v == "none") {
+                o.holder_delay = -1;
+            } else if (!to_double(v, &o.holder_delay) || o.holder_delay < 0 || o.holder_delay > 5) {
+                *error = "bad --holder-delay (0 to 5 seconds, or none): " + v;
+                return false;
+            }
+        } else if (a == "--no-cursor") {
+            o.cursor = false;
+        } else if (a == "--no-edid-mode") {
+            o.edid_mode_first = false;
+        } else if (a == "--repaint-after-modeset") {
+            o.repaint_after_modeset = true;
+        } else if (a == "--any-framebuffer-size") {
+            o.leniency |= evdiemu::kAnyFramebufferSize;
         } else {
             *error = "unknown option: " + a;
             return false;
@@ -236,9 +261,20 @@ bool check_event(const ScriptEvent &e, std::string *why) {
         bool m =
             n >= 2 && (w[1] == "off" || w[1] == "on" || w[1] == "standby" || w[1] == "suspend");
         if (m && (n == 2 || (n == 3 && dev_ok(2)))) return true;
-    } else if (a == "mode") {
+    } else if (a == "output") {
+        if (n >= 2 && (w[1] == "off" || w[1] == "on") && (n == 2 || (n == 3 && dev_ok(2))))
+            return true;
+    } else if (a == "mode" || a == "pan") {
         int x, y;
         if ((n == 2 || (n == 3 && dev_ok(2))) && parse_mode(w[1], &x, &y)) return true;
+    } else if (a == "format") {
+        uint32_t f;
+        if ((n == 2 || (n == 3 && dev_ok(2))) && evdiemu::format_from_name(w[1], &f)) return true;
+    } else if (a == "cursor") {
+        long x = 0, y = 0;
+        if ((n == 3 || (n == 4 && dev_ok(3))) && to_int(w[1], &x) && to_int(w[2], &y) &&
+            x >= -256 && y >= -256 && x <= 8192 && y <= 8192)
+            return true;
     } else if (a == "fault" && n >= 2 && w[1] == "evdi") {
         evdiemu::Op op;
         long c = 1;

@@ -264,6 +264,40 @@ int MotionScene::step(double t, evdiemu::Rect *out, int max) {
     return 1;
 }
 
+const uint32_t *cursor_image() {
+    static const std::vector<uint32_t> image = [] {
+        std::vector<uint32_t> img(kCursorWidth * kCursorHeight, 0);
+        for (int y = 0; y < kCursorHeight; ++y)
+            for (int x = 0; x < kCursorWidth; ++x) {
+                // An arrow: a triangle over the first 16 rows, a stem below.
+                const bool body = (y < 16 && x <= y * 11 / 16) || (y >= 16 && x >= 4 && x < 8);
+                const bool edge = body && (x == 0 || x == y * 11 / 16 || y == 15 || y == 23 ||
+                                           (y >= 16 && (x == 4 || x == 7)));
+                const bool shadow = !body && x > 0 && y > 0 &&
+                                    ((y - 1 < 16 && x - 1 <= (y - 1) * 11 / 16) ||
+                                     (y - 1 >= 16 && x - 1 >= 4 && x - 1 < 8));
+                uint32_t &p = img[static_cast<size_t>(y) * kCursorWidth + x];
+                if (edge)
+                    p = 0xff101010u;
+                else if (body)
+                    p = 0xfff8f8f8u;
+                else if (shadow)
+                    p = 0x60000000u;
+            }
+        return img;
+    }();
+    return image.data();
+}
+
+void cursor_path(double t, int width, int height, int *x, int *y) {
+    const double period = 4.0, glide = 2.0;
+    const double cycles = std::floor(t / period);
+    const double in = std::min(t - cycles * period, glide);
+    const double p = cycles * glide + in;
+    *x = static_cast<int>((0.5 + 0.4 * std::sin(p * 1.3)) * std::max(width - kCursorWidth, 1));
+    *y = static_cast<int>((0.5 + 0.4 * std::cos(p * 0.9)) * std::max(height - kCursorHeight, 1));
+}
+
 void scale_rgb(const uint8_t *src, int w, int h, std::vector<uint32_t> *out, int width,
                int height) {
     out->assign(static_cast<size_t>(width) * height, 0);

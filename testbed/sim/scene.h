@@ -67,6 +67,14 @@ class MotionScene {
     std::vector<uint32_t> live_;
 };
 
+// The desktop's pointer: an ARGB arrow with a soft shadow (partly
+// transparent pixels, so grabs blend it), its hot spot at the top left.
+constexpr int kCursorWidth = 16, kCursorHeight = 24;
+const uint32_t *cursor_image();
+// Where the scene's pointer is at `t` seconds on a width x height screen: it
+// glides for two seconds, then rests for two.
+void cursor_path(double t, int width, int height, int *x, int *y);
+
 // Scales `rgb` (packed 8-bit RGB, w x h) to an XRGB screen of width x height
 // (nearest pixel).
 void scale_rgb(const uint8_t *rgb, int w, int h, std::vector<uint32_t> *out, int width, int height);

@@ -3,6 +3,7 @@
 // virtual outputs.
 #include "sim.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -18,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -102,6 +104,12 @@ std::vector<std::string> last_violations(const testbed::DeviceState &st) {
                                     st.violations.end());
 }
 
+std::string fourcc(uint32_t f) {
+    if (f == 0) return "none";
+    return {static_cast<char>(f), static_cast<char>(f >> 8), static_cast<char>(f >> 16),
+            static_cast<char>(f >> 24)};
+}
+
 // Screen content as 8-bit RGB for PNG and PSNR.
 testbed::FrameBuffer to_frame(const std::vector<uint32_t> &xrgb, int w, int h) {
     testbed::FrameBuffer f(w, h);
@@ -184,17 +192,40 @@ void take_counters(const testbed::DeviceState &st, DeviceReport &d) {
     d.bytes_per_second = seconds > 0 ? static_cast<double>(c.bytes_delivered) / seconds : 0;
 }
 
+// The first detailed timing of an EDID (its preferred mode), or 0 x 0.
+void edid_preferred_mode(const uint8_t *edid, int *w, int *h) {
+    const uint8_t *d = edid + 54;
+    *w = (d[0] | d[1]) ? d[2] | (d[4] >> 4) << 8 : 0;
+    *h = (d[0] | d[1]) ? d[5] | (d[7] >> 4) << 8 : 0;
+}
+
+// The kernel gives up waiting for a commit's completion after ten seconds
+// (drm_atomic_helper_wait_for_dependencies); so does the desktop.
+constexpr milliseconds kCommitWaitLimit{10000};
+constexpr auto kCommitPoll = milliseconds(1);
+
 // One virtual output as the desktop sees it.
 struct Output {
-    uint64_t modeset_for_connect = 0;  // `connects` value answered with a modeset
+    uint64_t answered_connect = 0;  // `connects` value answered with mode sets
     int device = -1;
-    int width = 0, height = 0;  // content size painted
-    bool custom = false;        // painted by the test: no scene
-    bool painted = false;       // content sent at the current mode
+    evdiemu::ModeSet mode;                   // the mode set last
+    std::deque<evdiemu::ModeSet> mode_sets;  // still to make, in order
+    bool custom = false;                     // painted by the test: no scene
+    bool repaint = false;                    // the next commit paints everything
     Scene scene;
     MotionScene motion;
-    std::vector<uint32_t> content;  // what was painted last (width x height)
+    std::vector<uint32_t> content;  // the desktop's picture, framebuffer size
+    int fb_width = 0, fb_height = 0;
+    bool cursor_shown = false;     // the pointer's image is set on this output
+    bool cursor_scripted = false;  // moved by the test: the scene leaves it
 };
+
+int fb_w_of(const evdiemu::ModeSet &m) {
+    return m.fb_width ? m.fb_width : m.width;
+}
+int fb_h_of(const evdiemu::ModeSet &m) {
+    return m.fb_height ? m.fb_height : m.height;
+}
 
 class SimImpl final : public Sim {
   public:
@@ -270,6 +301,17 @@ class SimImpl final : public Sim {
             return false;
         }
         write_xrandr({});
+        // xrefresh makes every window of the X screen repaint: the desktop
+        // repaints every output.
+        std::string refresh =
+            "#!/bin/sh\n"
+            "printf '%s\\n' \"$*\" >> '" +
+            tmp_ + "/xrefresh.log'\nexit 0\n";
+        if (!write_file(tmp_ + "/bin/xrefresh", refresh) ||
+            chmod((tmp_ + "/bin/xrefresh").c_str(), 0755) != 0) {
+            *error = "cannot write the fake xrefresh";
+            return false;
+        }
         tb_ = testbed::UsbTestbed::create(error);
         if (!tb_) return false;
         tb_->set_usbfs_memory_mb(opts_.usbfs_memory_mb);
@@ -313,6 +355,9 @@ class SimImpl final : public Sim {
         for (const std::string &v : tb_->child_environment(preload)) env.push_back(v);
         env.push_back("TORVEL_EVDI_CONTROL=" + tmp_ + "/ctl.sock");
         env.push_back("TORVEL_EVDI_ROOT=" + tmp_ + "/evdi");
+        env.push_back("TORVEL_EVDI_HOLDER_DELAY=" + (opts_.holder_delay < 0
+                                                         ? std::string("none")
+                                                         : std::to_string(opts_.holder_delay)));
         env.push_back("PATH=" + new_path);
         if (xvfb_) {
             std::erase_if(env, [](const std::string &v) { return v.starts_with("DISPLAY="); });
@@ -362,7 +407,7 @@ class SimImpl final : public Sim {
             [&] {
                 std::lock_guard lock(mu_);
                 for (const Output &o : outputs_)
-                    if (o.device == dev && o.painted) return true;
+                    if (o.device == dev && o.mode.width > 0 && o.mode_sets.empty()) return true;
                 return false;
             },
             timeout);
@@ -448,12 +493,13 @@ class SimImpl final : public Sim {
     }
 
     int dpms(int dev, int mode) override {
-        int out = output_of(dev);
-        return out < 0 ? -ENODEV : ctl_.dpms(out, mode);
+        return on_output(dev, [&](int out, Output &) { return ctl_.dpms(out, mode); });
     }
     int output_off(int dev) override {
-        int out = output_of(dev);
-        return out < 0 ? -ENODEV : ctl_.output_off(out);
+        return on_output(dev, [&](int out, Output &) { return ctl_.output_off(out); });
+    }
+    int output_on(int dev) override {
+        return on_output(dev, [&](int out, Output &o) { return commit_mode(out, o, o.mode); });
     }
 
     int set_mode(int dev, int w, int h) override {
@@ -462,21 +508,48 @@ class SimImpl final : public Sim {
             mode_w_ = w;
             mode_h_ = h;
         }
-        int out = output_of(dev);
-        return out < 0 ? -ENODEV : ctl_.modeset(out, w, h, 60);
+        return on_output(dev, [&](int out, Output &o) {
+            evdiemu::ModeSet m = o.mode;
+            m.width = w;
+            m.height = h;
+            m.fb_width = m.fb_height = 0;
+            return commit_mode(out, o, m);
+        });
+    }
+
+    int set_format(int dev, uint32_t format) override {
+        return on_output(dev, [&](int out, Output &o) {
+            int r = ctl_.set_format(out, format);
+            if (r == 0) o.mode.format = format;
+            return r;
+        });
+    }
+
+    int pan(int dev, int fb_width, int fb_height) override {
+        return on_output(dev, [&](int out, Output &o) {
+            evdiemu::ModeSet m = o.mode;
+            m.fb_width = fb_width == m.width && fb_height == m.height ? 0 : fb_width;
+            m.fb_height = fb_width == m.width && fb_height == m.height ? 0 : fb_height;
+            return commit_mode(out, o, m);
+        });
+    }
+
+    int move_cursor(int dev, int x, int y) override {
+        return on_output(dev, [&](int out, Output &o) {
+            o.cursor_scripted = true;
+            return move_pointer(out, o, x, y);
+        });
     }
 
     int paint(int dev, int x, int y, int w, int h, const uint32_t *px) override {
-        int out = output_of(dev);
-        if (out < 0) return -ENODEV;
-        std::lock_guard lock(mu_);
-        Output &o = outputs_[out];
-        o.custom = true;
-        for (int row = std::max(y, 0); row < std::min(y + h, o.height); ++row)
-            for (int col = std::max(x, 0); col < std::min(x + w, o.width); ++col)
-                o.content[static_cast<size_t>(row) * o.width + col] =
-                    px[static_cast<size_t>(row - y) * w + (col - x)];
-        return ctl_.paint(out, x, y, w, h, px, w);
+        return on_output(dev, [&](int out, Output &o) {
+            o.custom = true;
+            for (int row = std::max(y, 0); row < std::min(y + h, o.fb_height); ++row)
+                for (int col = std::max(x, 0); col < std::min(x + w, o.fb_width); ++col)
+                    o.content[static_cast<size_t>(row) * o.fb_width + col] =
+                        px[static_cast<size_t>(row - y) * w + (col - x)];
+            return ctl_.paint(out, x, y, w, h, px, w);
+        });
     }
 
     void freeze(bool still) override { frozen_ = still; }
@@ -511,7 +584,25 @@ class SimImpl final : public Sim {
         for (std::string line; std::getline(s, line);) out.push_back(line);
         return out;
     }
+
+    int xrefresh_runs() override {
+        const std::string log = read_file(tmp_ + "/xrefresh.log");
+        return static_cast<int>(std::count(log.begin(), log.end(), '\n'));
+    }
+
     std::string daemon_log() override { return read_file(log_path_); }
+
+    std::string kernel_log() override {
+        // The program's emulator keeps it in its private tree under ours.
+        std::string all;
+        const std::string dir = tmp_ + "/evdi";
+        if (DIR *d = opendir(dir.c_str())) {
+            while (dirent *e = readdir(d))
+                if (e->d_name[0] != '.') all += read_file(dir + "/" + e->d_name + "/kernel.log");
+            closedir(d);
+        }
+        return all;
+    }
     std::string identity_file() override { return read_file(tmp_ + "/vartmp/torvel_display.id"); }
     pid_t pid() override { return pid_; }
 
@@ -551,10 +642,14 @@ class SimImpl final : public Sim {
             take_counters(st, dr);
             dr.output = output_of(i);
             dr.shown = d->frame();
-            if (dr.output >= 0) {
-                std::lock_guard lock(mu_);
-                const Output &o = outputs_[dr.output];
-                if (o.width > 0) dr.screen = to_frame(o.content, o.width, o.height);
+            if (dr.output >= 0 && dr.output < n) {
+                // What the output shows, as a grab sees it.
+                const evdiemu::CardState &o = cs[dr.output];
+                dr.card = o.number;
+                std::vector<uint32_t> px(static_cast<size_t>(o.width) * o.height);
+                if (!px.empty() && ctl_.read_screen(dr.output, px.data(), px.size()) ==
+                                       static_cast<int>(px.size()))
+                    dr.screen = to_frame(px, o.width, o.height);
             }
             // What the daemon should make of the device's state: frames are
             // turned while the orientation it knows reads 180 degrees (read
@@ -578,6 +673,8 @@ class SimImpl final : public Sim {
             r.devices.push_back(std::move(dr));
         }
         r.identity_file = identity_file();
+        // The program's emulator removes its tree when the program ends.
+        r.kernel_log = kernel_log();
         return r;
     }
 
@@ -613,6 +710,10 @@ class SimImpl final : public Sim {
         }
         if (opts_.out_dir.empty()) return true;
         const std::string &dir = opts_.out_dir;
+        if (!write_file(dir + "/kernel.log", r.kernel_log)) {
+            *error = "cannot write " + dir + "/kernel.log";
+            return false;
+        }
         for (const DeviceReport &d : r.devices) {
             std::string n = std::to_string(d.index);
             if (!d.screen.empty() &&
@@ -635,7 +736,7 @@ class SimImpl final : public Sim {
             std::snprintf(id, sizeof(id), "0x%08x", d.device_id);
             j << (i ? "," : "") << "\n    {\"index\": " << d.index << ", \"product_id\": \"" << pid
               << "\", \"device_id\": \"" << id << "\", \"output\": " << d.output
-              << ",\n     \"resolutions\": [";
+              << ", \"card\": " << d.card << ",\n     \"resolutions\": [";
             for (size_t k = 0; k < d.resolutions.size(); ++k)
                 j << (k ? ", " : "") << "\"" << d.resolutions[k].width << "x"
                   << d.resolutions[k].height << "\"";
@@ -665,8 +766,12 @@ class SimImpl final : public Sim {
               << ", \"connected\": " << (o.connected ? "true" : "false") << ", \"mode\": \""
               << o.width << "x" << o.height << "\", \"grabs\": " << o.grabs
               << ", \"grab_failures\": " << o.grab_failures
-              << ", \"update_requests\": " << o.update_requests << ", \"connects\": " << o.connects
-              << "}";
+              << ", \"update_requests\": " << o.update_requests
+              << ", \"redundant_update_requests\": " << o.redundant_update_requests
+              << ",\n     \"commit_wait_max_ms\": " << o.commit_wait_max_ms
+              << ", \"commit_stalls\": " << o.commit_stalls << ", \"pixel_format\": \""
+              << fourcc(o.pixel_format) << "\", \"framebuffer\": \"" << o.fb_width << "x"
+              << o.fb_height << "\", \"connects\": " << o.connects << "}";
         }
         j << "\n  ],\n  \"xrandr\": [";
         for (size_t k = 0; k < r.xrandr.size(); ++k)
@@ -745,11 +850,20 @@ class SimImpl final : public Sim {
                 d->set_feature(static_cast<uint8_t>(std::stoi(w[2])));
         } else if (a == "dpms") {
             int mode = w[1] == "on" ? 0 : w[1] == "standby" ? 1 : w[1] == "suspend" ? 2 : 3;
-            each(2, [&](int dev) { mode == 3 ? output_off(dev) : dpms(dev, mode); });
-        } else if (a == "mode") {
+            each(2, [&](int dev) { dpms(dev, mode); });
+        } else if (a == "output") {
+            each(2, [&](int dev) { w[1] == "on" ? output_on(dev) : output_off(dev); });
+        } else if (a == "mode" || a == "pan") {
             int mw = 0, mh = 0;
             parse_mode(w[1], &mw, &mh);
-            each(2, [&](int dev) { set_mode(dev, mw, mh); });
+            each(2, [&](int dev) { a == "mode" ? set_mode(dev, mw, mh) : pan(dev, mw, mh); });
+        } else if (a == "format") {
+            uint32_t f = 0;
+            evdiemu::format_from_name(w[1], &f);
+            each(2, [&](int dev) { set_format(dev, f); });
+        } else if (a == "cursor") {
+            const int x = std::stoi(w[1]), y = std::stoi(w[2]);
+            each(3, [&](int dev) { move_cursor(dev, x, y); });
         } else if (a == "fault" && w[1] == "evdi") {
             evdiemu::Op op{};
             evdiemu::op_from_name(w[2], &op);
@@ -807,22 +921,122 @@ class SimImpl final : public Sim {
         write_file(tmp_ + "/xrandr-q.txt", s.str());
     }
 
-    // Paints `rects` of `px` (a width-wide image) on output `i`.
-    void send_rects(int i, const uint32_t *px, int width, const evdiemu::Rect *rects, int n) {
+    // Runs `fn` on device dev's output once the output's last commit has
+    // completed; the desktop waits meanwhile, as one display server makes
+    // its commits one at a time.
+    int on_output(int dev, const std::function<int(int, Output &)> &fn) {
+        const int out = output_of(dev);
+        if (out < 0) return -ENODEV;
+        std::lock_guard lock(mu_);
+        if (static_cast<size_t>(out) >= outputs_.size()) return -ENODEV;
+        wait_commit_done(out);
+        return fn(out, outputs_[out]);
+    }
+
+    // Under mu_.
+    void wait_commit_done(int out) {
+        const auto end = Clock::now() + kCommitWaitLimit;
+        evdiemu::CardState cs[evdiemu::kMaxOutputs];
+        while (Clock::now() < end) {
+            const int n = ctl_.cards(cs, evdiemu::kMaxOutputs);
+            if (n <= out || !cs[out].commit_pending) return;
+            std::this_thread::sleep_for(kCommitPoll);
+        }
+    }
+
+    // The desktop's picture at a framebuffer of w x h.
+    void render_content(Output &o, int w, int h) {
+        o.fb_width = w;
+        o.fb_height = h;
+        if (o.custom) {
+            o.content.assign(static_cast<size_t>(w) * h, 0);
+        } else if (opts_.content == ContentKind::kPng) {
+            scale_rgb(png_.rgb().data(), png_.width(), png_.height(), &o.content, w, h);
+        } else if (xvfb_) {
+            scale_xrgb(xvfb_->pixels(), xvfb_->width(), xvfb_->height(), &o.content, w, h);
+        } else if (opts_.content == ContentKind::kMotion) {
+            o.motion.reset(w, h);
+            o.content.assign(o.motion.pixels(), o.motion.pixels() + static_cast<size_t>(w) * h);
+        } else {
+            o.scene.reset(w, h);
+            o.content.assign(o.scene.pixels(), o.scene.pixels() + static_cast<size_t>(w) * h);
+        }
+    }
+
+    // A mode set carrying the new framebuffer's picture; the framebuffer
+    // (and what it shows) is kept at the same size and format. Under mu_.
+    int commit_mode(int out, Output &o, const evdiemu::ModeSet &m) {
+        const bool same = fb_w_of(m) == o.fb_width && fb_h_of(m) == o.fb_height &&
+                          m.format == o.mode.format && o.mode.width > 0;
+        if (!same) render_content(o, fb_w_of(m), fb_h_of(m));
+        // The test's own content starts out black: a fresh framebuffer is.
+        const int r = ctl_.modeset(out, m, same || o.custom ? nullptr : o.content.data());
+        if (r < 0) {
+            std::fprintf(stderr, "torvel-sim: modeset of output %d to %dx%d: %s\n", out, m.width,
+                         m.height, std::strerror(-r));
+            return r;
+        }
+        o.mode = m;
+        if (opts_.repaint_after_modeset) o.repaint = true;
+        return 0;
+    }
+
+    // Under mu_.
+    int move_pointer(int out, Output &o, int x, int y) {
+        if (!o.cursor_shown) {
+            const int r =
+                ctl_.cursor_set(out, 0, 0, kCursorWidth, kCursorHeight, true, cursor_image());
+            if (r < 0) return r;
+            o.cursor_shown = true;
+        }
+        return ctl_.cursor_move(out, x, y);
+    }
+
+    // The mode sets answering a new connection: the EDID's preferred mode
+    // first (as a display server lights a new output up), then the one the
+    // desktop is configured for.
+    std::deque<evdiemu::ModeSet> connect_mode_sets(const uint8_t *edid, int edid_length) {
+        std::deque<evdiemu::ModeSet> sets;
+        evdiemu::ModeSet m;
+        m.format = opts_.format;
+        int pw = 0, ph = 0;
+        if (edid_length >= 128) edid_preferred_mode(edid, &pw, &ph);
+        if (opts_.edid_mode_first && pw > 0 && ph > 0 && (pw != mode_w_ || ph != mode_h_)) {
+            m.width = pw;
+            m.height = ph;
+            sets.push_back(m);
+        }
+        m.width = mode_w_;
+        m.height = mode_h_;
+        sets.push_back(m);
+        return sets;
+    }
+
+    // One page flip with `rects` of the output's picture. Under mu_.
+    void send_rects(int i, const Output &o, const evdiemu::Rect *rects, int n) {
+        size_t pixels = 0;
+        for (int k = 0; k < n; ++k)
+            pixels += static_cast<size_t>(rects[k].x2 - rects[k].x1) * (rects[k].y2 - rects[k].y1);
+        staging_.resize(pixels);
+        size_t at = 0;
         for (int k = 0; k < n; ++k) {
             const evdiemu::Rect &r = rects[k];
-            const int w = r.x2 - r.x1, h = r.y2 - r.y1;
-            if (w == width) {  // whole rows: painted straight from the picture
-                ctl_.paint(i, r.x1, r.y1, w, h, px + static_cast<size_t>(r.y1) * width, width);
-                continue;
+            for (int y = r.y1; y < r.y2; ++y) {
+                const uint32_t *row = o.content.data() + static_cast<size_t>(y) * o.fb_width;
+                std::copy(row + r.x1, row + r.x2, staging_.begin() + static_cast<ptrdiff_t>(at));
+                at += static_cast<size_t>(r.x2 - r.x1);
             }
-            staging_.resize(static_cast<size_t>(w) * h);
-            for (int y = 0; y < h; ++y)
-                std::copy(px + static_cast<size_t>(r.y1 + y) * width + r.x1,
-                          px + static_cast<size_t>(r.y1 + y) * width + r.x2,
-                          &staging_[static_cast<size_t>(y) * w]);
-            ctl_.paint(i, r.x1, r.y1, w, h, staging_.data(), w);
         }
+        ctl_.paint_rects(i, rects, n, staging_.data());
+    }
+
+    bool xrefresh_ran() {
+        struct stat st {};
+        const off_t size =
+            stat((tmp_ + "/xrefresh.log").c_str(), &st) == 0 ? st.st_size : static_cast<off_t>(0);
+        const bool grew = size > xrefresh_size_;
+        xrefresh_size_ = size;
+        return grew;
     }
 
     void desktop_loop() {
@@ -832,6 +1046,7 @@ class SimImpl final : public Sim {
             if (!ctl_.is_connected()) {
                 reap(false);
                 if (exited_ || ctl_.accept(0) != 0) continue;
+                if (opts_.leniency) ctl_.set_leniency(opts_.leniency);
             }
             evdiemu::CardState cs[evdiemu::kMaxOutputs];
             int n = ctl_.cards(cs, evdiemu::kMaxOutputs);
@@ -845,79 +1060,77 @@ class SimImpl final : public Sim {
             evdiemu::Rect xrects[32];
             int xn = xvfb_ && !frozen_ ? xvfb_->capture(xrects, 32) : 0;
             std::unique_lock lock(mu_);
+            const bool refresh = xrefresh_ran();
             if (outputs_.size() < static_cast<size_t>(n)) outputs_.resize(n);
             for (int i = 0; i < n; ++i) {
                 Output &o = outputs_[i];
                 const evdiemu::CardState &s = cs[i];
                 if (!s.connected) {
-                    o.painted = false;  // the module dropped the screen content
+                    o.mode_sets.clear();
+                    o.mode = evdiemu::ModeSet{};
+                    o.fb_width = o.fb_height = 0;
+                    o.cursor_shown = false;
                     continue;
                 }
                 connected.push_back(i);
+                if (refresh) o.repaint = true;
                 if (!opts_.desktop) continue;
-                if (s.width == 0 && o.modeset_for_connect != s.connects) {
-                    o.modeset_for_connect = s.connects;
+                if (o.answered_connect != s.connects) {
+                    o.answered_connect = s.connects;
                     uint8_t edid[256];
-                    if (ctl_.edid(i, edid, sizeof(edid)) >= 128) {
+                    const int len = ctl_.edid(i, edid, sizeof(edid));
+                    if (len >= 128) {
                         uint32_t serial;
                         std::memcpy(&serial, &edid[12], 4);
                         if (serial >= kEdidSerialBase && serial < kEdidSerialBase + 16)
                             o.device = static_cast<int>(serial - kEdidSerialBase);
                     }
-                    int r = ctl_.modeset(i, mode_w_, mode_h_, 60);
-                    if (r < 0)
-                        std::fprintf(stderr, "torvel-sim: modeset of output %d: %s\n", i,
-                                     std::strerror(-r));
-                    continue;  // paints from the next tick on, at the mode set
+                    o.mode_sets = connect_mode_sets(edid, len);
+                    o.mode = evdiemu::ModeSet{};
+                    o.fb_width = o.fb_height = 0;
+                    o.cursor_shown = o.cursor_scripted = false;
                 }
-                if (s.width == 0) continue;
-                if (!o.painted || o.width != s.width || o.height != s.height) {
-                    o.painted = true;
-                    o.width = s.width;
-                    o.height = s.height;
-                    if (o.custom) {
-                        o.content.assign(static_cast<size_t>(s.width) * s.height, 0);
-                    } else if (opts_.content == ContentKind::kPng) {
-                        scale_rgb(png_.rgb().data(), png_.width(), png_.height(), &o.content,
-                                  s.width, s.height);
-                    } else if (xvfb_) {
-                        scale_xrgb(xvfb_->pixels(), xvfb_->width(), xvfb_->height(), &o.content,
-                                   s.width, s.height);
-                    } else if (opts_.content == ContentKind::kMotion) {
-                        o.motion.reset(s.width, s.height);
-                        o.content.assign(
-                            o.motion.pixels(),
-                            o.motion.pixels() + static_cast<size_t>(s.width) * s.height);
-                    } else {
-                        o.scene.reset(s.width, s.height);
-                        o.content.assign(
-                            o.scene.pixels(),
-                            o.scene.pixels() + static_cast<size_t>(s.width) * s.height);
-                    }
-                    if (!o.custom) {
-                        evdiemu::Rect all{0, 0, s.width, s.height};
-                        send_rects(i, o.content.data(), s.width, &all, 1);
-                    }
+                // The desktop's next commit on this output waits for its last.
+                if (s.commit_pending && s.commit_held_ms < kCommitWaitLimit.count()) continue;
+                // The pointer first: a cursor update completes at once.
+                if (opts_.cursor && !frozen_ && !o.custom && !o.cursor_scripted &&
+                    o.mode.width > 0 && s.width > 0) {
+                    int cx, cy;
+                    cursor_path(t, s.width, s.height, &cx, &cy);
+                    if (!o.cursor_shown || cx != s.cursor_x || cy != s.cursor_y)
+                        move_pointer(i, o, cx, cy);
+                }
+                if (!o.mode_sets.empty()) {
+                    const evdiemu::ModeSet m = o.mode_sets.front();
+                    o.mode_sets.pop_front();
+                    commit_mode(i, o, m);
+                    continue;
+                }
+                if (s.width == 0 || o.mode.width == 0) continue;
+                if (o.repaint) {
+                    o.repaint = false;
+                    const evdiemu::Rect all{0, 0, o.fb_width, o.fb_height};
+                    send_rects(i, o, &all, 1);
                     continue;
                 }
                 if (o.custom || frozen_ || opts_.content == ContentKind::kPng) continue;
                 if (xvfb_) {
                     if (xn == 0) continue;
-                    if (o.width == xvfb_->width() && o.height == xvfb_->height()) {
+                    if (o.fb_width == xvfb_->width() && o.fb_height == xvfb_->height()) {
                         for (int m = 0; m < xn; ++m)
                             for (int y = xrects[m].y1; y < xrects[m].y2; ++y)
                                 std::copy(
-                                    xvfb_->pixels() + static_cast<size_t>(y) * o.width +
+                                    xvfb_->pixels() + static_cast<size_t>(y) * o.fb_width +
                                         xrects[m].x1,
-                                    xvfb_->pixels() + static_cast<size_t>(y) * o.width +
+                                    xvfb_->pixels() + static_cast<size_t>(y) * o.fb_width +
                                         xrects[m].x2,
-                                    &o.content[static_cast<size_t>(y) * o.width + xrects[m].x1]);
-                        send_rects(i, o.content.data(), o.width, xrects, xn);
+                                    &o.content[static_cast<size_t>(y) * o.fb_width + xrects[m].x1]);
+                        send_rects(i, o, xrects, xn);
                     } else {
                         scale_xrgb(xvfb_->pixels(), xvfb_->width(), xvfb_->height(), &o.content,
-                                   o.width, o.height);
-                        evdiemu::Rect all{0, 0, o.width, o.height};
-                        send_rects(i, o.content.data(), o.width, &all, 1);
+                                   o.fb_width, o.fb_height);
+                        const evdiemu::Rect all{0, 0, o.fb_width, o.fb_height};
+                        send_rects(i, o, &all, 1);
                     }
                     continue;
                 }
@@ -927,10 +1140,10 @@ class SimImpl final : public Sim {
                 const uint32_t *painted = motion ? o.motion.pixels() : o.scene.pixels();
                 for (int m = 0; m < k; ++m)
                     for (int y = rects[m].y1; y < rects[m].y2; ++y)
-                        std::copy(painted + static_cast<size_t>(y) * o.width + rects[m].x1,
-                                  painted + static_cast<size_t>(y) * o.width + rects[m].x2,
-                                  &o.content[static_cast<size_t>(y) * o.width + rects[m].x1]);
-                send_rects(i, o.content.data(), o.width, rects, k);
+                        std::copy(painted + static_cast<size_t>(y) * o.fb_width + rects[m].x1,
+                                  painted + static_cast<size_t>(y) * o.fb_width + rects[m].x2,
+                                  &o.content[static_cast<size_t>(y) * o.fb_width + rects[m].x1]);
+                if (k > 0) send_rects(i, o, rects, k);
             }
             if (connected != listed) {
                 listed = connected;
@@ -960,7 +1173,8 @@ class SimImpl final : public Sim {
     std::vector<Output> outputs_;
     std::vector<evdiemu::CardState> last_cards_;
     int mode_w_ = 0, mode_h_ = 0;
-    std::vector<uint32_t> staging_;  // desktop thread only
+    std::vector<uint32_t> staging_;  // under mu_
+    off_t xrefresh_size_ = 0;        // desktop thread only
 };
 
 }  // namespace

@@ -7,27 +7,41 @@
 // must run with the umockdev preload)
 //   Options / parse_args / parse_device / parse_script   the command line
 //   Sim::create(options)      sets up the devices, the control socket, the
-//                             fake xrandr and the private /var/tmp content
+//                             fake xrandr and xrefresh and the private
+//                             /var/tmp content
 //   sim->start()              forks and execs options.command in a private
 //                             mount namespace under both emulations; the
 //                             desktop thread then answers each new output with
-//                             a modeset to options.width x options.height and
-//                             paints the content
+//                             mode sets (the EDID's preferred mode, then
+//                             options.width x options.height) and paints the
+//                             content
 //   waiting (bounded, true when met):
 //     wait_until(pred, timeout), wait_output(dev), wait_resolution(dev, w, h),
 //     wait_frames(dev, n), wait_update_requested(dev), wait_exit(timeout)
 //   acting: plug/unplug/add_device, set_orientation, set_mirror, dpms,
-//     output_off, set_mode, paint (own content; stops the scene on that
-//     output), freeze (keep the content still), fail_evdi (inject an ioctl
-//     fault), device(i) and evdi() for anything else
+//     output_off/output_on, set_mode, set_format, pan, move_cursor, paint
+//     (own content; stops the scene on that output), freeze (keep the content
+//     and the cursor still), fail_evdi (inject an ioctl fault), device(i) and
+//     evdi() for anything else. Every action on an output first waits, as a
+//     display server does, until the output's last commit has completed.
 //   observation: output_of(dev) (virtual output index serving device dev, or
-//     -1), xrandr_commands(), xrandr_environments(), daemon_log(),
+//     -1), xrandr_commands(), xrandr_environments(), xrefresh_runs(),
+//     daemon_log(), kernel_log(),
 //     identity_file()
 //   ending: stop() (SIGINT, wait), capture() (screens and device frames, call
 //     while the daemon still runs), write_outputs(report) (screen-N.png,
-//     device-N.png, report.json in options.out_dir)
+//     device-N.png, report.json and kernel.log in options.out_dir; the
+//     daemon's output is daemon.log there)
 //   run()                     the whole program: start, script, content still
 //                             for the last second, capture, SIGINT, report.
+//
+// The desktop behaves as a display server on the EVDI module does: each
+// output's next commit (paint, mode set, DPMS change, cursor move) waits
+// until its last one has completed, which the module holds back while damage
+// is pending until the program grabs (at most 10 s, the kernel's own limit);
+// it paints by page flips with damage rectangles; it repaints only when
+// xrefresh asks it to (or with Options::repaint_after_modeset); and its
+// cursor is drawn into the grabs unless the program takes cursor events.
 //
 // Devices are numbered by their --device option from 0. A device is mapped to
 // the virtual output whose client connected with that device's EDID (each
@@ -65,6 +79,7 @@ enum class ContentKind { kScene, kMotion, kPng, kXvfb };
 struct Options {
     std::vector<DeviceSpec> devices;
     int width = 1920, height = 1080;
+    uint32_t format = evdiemu::kXR24;  // the plane's pixel format
     ContentKind content = ContentKind::kScene;
     std::string png_path;
     std::string script_path;
@@ -89,6 +104,14 @@ struct Options {
     double link_mbps = 0;
     std::vector<int> interface_busy;
     std::vector<int> kernel_driver;
+    // Seconds after a card appears until the stand-in display server opens
+    // it (0 to 5); negative: it never does.
+    double holder_delay = 0.5;
+    // Kinder worlds, each for the test that needs one:
+    bool edid_mode_first = true;         // a new output first gets its EDID's mode
+    bool cursor = true;                  // the scene shows and moves a cursor
+    bool repaint_after_modeset = false;  // the desktop repaints after each mode set
+    uint32_t leniency = 0;               // evdiemu::Leniency flags for the module
 };
 
 // "MODEL[:id=0xHEX][:feature=N][:orient=N][:mirror=N]", MODEL 0..5 or "rotating".
@@ -102,8 +125,16 @@ const char *usage();
 // '#' starts a comment):
 //   T plug DEV | T unplug DEV | T add DEVICE        (DEVICE as for --device)
 //   T rotate DEV ORIENT | T mirror DEV 0|1 | T feature DEV N
-//   T dpms off|on|standby|suspend [DEV]               (off: output off, DPMS off twice)
+//   T dpms off|on|standby|suspend [DEV]               (the CRTC off or on: the
+//                                                     module reports off for all three)
+//   T output off|on [DEV]                             (off: DPMS off twice; on: a mode
+//                                                     set at the output's mode)
 //   T mode WxH [DEV]
+//   T format XR24|AR24|XB24|AB24 [DEV]                (the same picture in that format)
+//   T pan WxH [DEV]                                   (a framebuffer of WxH at the same
+//                                                     mode; WxH of the mode ends panning)
+//   T cursor X Y [DEV]                                (the pointer to X, Y; the scene no
+//                                                     longer moves it on that output)
 //   T fault evdi OP ERRNO [COUNT]                     (OP as evdiemu::op_name, ERRNO a
 //                                                     name like EIO or a number)
 //   T fault usb DEV bulk error|timeout|stall|nodevice|partial [COUNT]
@@ -136,6 +167,7 @@ struct DeviceReport {
     // when there is nothing to compare.
     double psnr = -1;
     std::string transform;            // "none", "rotate180" or "mirror"
+    int card = -1;                    // N of the /dev/dri/cardN serving it, -1 none
     std::vector<std::string> xrandr;  // commands naming its output
     testbed::FrameBuffer screen, shown;
 };
@@ -150,6 +182,7 @@ struct Report {
     std::vector<std::string> xrandr;  // every command, in order
     std::vector<evdiemu::CardState> outputs;
     std::string identity_file;  // content at the end
+    std::string kernel_log;     // the module's log lines, as at capture()
 };
 
 class Sim {
@@ -174,7 +207,13 @@ class Sim {
     virtual void set_mirror(int dev, uint8_t mirror) = 0;
     virtual int dpms(int dev, int mode) = 0;  // -errno when the device has no output
     virtual int output_off(int dev) = 0;
+    virtual int output_on(int dev) = 0;  // a mode set at the output's last mode
     virtual int set_mode(int dev, int width, int height) = 0;  // also the mode for later outputs
+    virtual int set_format(int dev, uint32_t format) = 0;
+    // A framebuffer of fb_width x fb_height at the current mode (panning).
+    virtual int pan(int dev, int fb_width, int fb_height) = 0;
+    // The pointer to x, y; the scene no longer moves it on that output.
+    virtual int move_cursor(int dev, int x, int y) = 0;
     virtual int paint(int dev, int x, int y, int w, int h, const uint32_t *xrgb) = 0;
     virtual void freeze(bool still) = 0;
     virtual int fail_evdi(evdiemu::Op op, int err, int count) = 0;
@@ -186,7 +225,9 @@ class Sim {
     virtual std::vector<std::string> xrandr_commands() = 0;
     // "DISPLAY=... XAUTHORITY=..." as each xrandr call saw them, in order.
     virtual std::vector<std::string> xrandr_environments() = 0;
+    virtual int xrefresh_runs() = 0;  // times the program ran xrefresh
     virtual std::string daemon_log() = 0;
+    virtual std::string kernel_log() = 0;  // the module's log lines
     virtual std::string identity_file() = 0;
     // The program's process id once started (it stays valid until the
     // program has been reaped), else -1.

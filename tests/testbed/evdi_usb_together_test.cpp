@@ -74,7 +74,7 @@ TEST(EvdiWithUsb, BothEmulationsServeOneProcess) {
         if (s[i].connected && emu.edid(i, got, 128) == 128 && got[12] == 0x42) card = i;
     }
     ASSERT_GE(card, 0);
-    ASSERT_EQ(emu.modeset(card, 64, 16, 60), 0);
+    ASSERT_EQ(emu.modeset(card, 64, 64, 60), 0);
     int modes = 0;
     evdi_event_context ectx{};
     ectx.mode_changed_handler = [](evdi_mode, void *u) { ++*static_cast<int *>(u); };
@@ -85,8 +85,8 @@ TEST(EvdiWithUsb, BothEmulationsServeOneProcess) {
         evdi_handle_events(h, &ectx);
     }
     EXPECT_EQ(modes, 1);
-    std::vector<uint32_t> px(64 * 16, 0);
-    evdi_register_buffer(h, {0, px.data(), 64, 16, 256, nullptr, 0});
+    std::vector<uint32_t> px(64 * 64, 0);
+    evdi_register_buffer(h, {0, px.data(), 64, 64, 256, nullptr, 0});
     std::vector<uint32_t> red(4, 0x00ff0000);
     ASSERT_TRUE(evdi_request_update(h, 0));
     evdi_rect rects[16];

@@ -62,6 +62,21 @@ TEST(SimOptions, CommandLine) {
     EXPECT_EQ(o.width, 1920);
     EXPECT_EQ(o.height, 1080);
     EXPECT_EQ(o.content, torvel::sim::ContentKind::kScene);
+    // The module's behaviours by default; kinder worlds only when asked.
+    EXPECT_EQ(o.format, evdiemu::kXR24);
+    EXPECT_DOUBLE_EQ(o.holder_delay, 0.5);
+    EXPECT_TRUE(o.cursor && o.edid_mode_first && !o.repaint_after_modeset);
+    EXPECT_EQ(o.leniency, 0u);
+    ASSERT_TRUE(args({"--format", "AB24", "--holder-delay", "none", "--no-cursor", "--no-edid-mode",
+                      "--repaint-after-modeset", "--any-framebuffer-size", "--", "d"},
+                     &o, &err))
+        << err;
+    EXPECT_EQ(o.format, evdiemu::kAB24);
+    EXPECT_LT(o.holder_delay, 0);
+    EXPECT_TRUE(!o.cursor && !o.edid_mode_first && o.repaint_after_modeset);
+    EXPECT_EQ(o.leniency, evdiemu::kAnyFramebufferSize);
+    ASSERT_TRUE(args({"--holder-delay", "3", "--", "d"}, &o, &err));
+    EXPECT_DOUBLE_EQ(o.holder_delay, 3);
 
     for (std::vector<const char *> bad : {std::vector<const char *>{},
                                           {"--mode", "1280", "--", "d"},
@@ -70,6 +85,9 @@ TEST(SimOptions, CommandLine) {
                                           {"--seconds", "abc", "--", "d"},
                                           {"--content", "movie.avi", "--", "d"},
                                           {"--bogus", "--", "d"},
+                                          {"--format", "RG16", "--", "d"},
+                                          {"--holder-delay", "6", "--", "d"},
+                                          {"--holder-delay", "-1", "--", "d"},
                                           {"--device"},
                                           {"--device", "0", "--device", "1", "--device", "2",
                                            "--device", "3", "--device", "0", "--", "d"}}) {
@@ -125,19 +143,27 @@ TEST(SimOptions, Script) {
                                   "5 fault usb 0 bulk partial 2\n"
                                   "5 fault usb 1 control 0x81 timeout 2\n"
                                   "6 add rotating:orient=1\n"
-                                  "7 freeze\n",
+                                  "7 freeze\n"
+                                  "8 format XB24 0\n"
+                                  "8 cursor -5 300\n"
+                                  "8 pan 2560x1080 1\n"
+                                  "8 output off 0\n"
+                                  "8 output on\n",
                                   &ev, &err))
         << err;
-    ASSERT_EQ(ev.size(), 11u);
+    ASSERT_EQ(ev.size(), 15u);
+    EXPECT_EQ(ev[11].words, (std::vector<std::string>{"cursor", "-5", "300"}));
     EXPECT_DOUBLE_EQ(ev[0].at, 1.5);
     EXPECT_EQ(ev[0].words, (std::vector<std::string>{"rotate", "0", "2"}));
     EXPECT_EQ(ev[1].words[0], "dpms");  // equal times keep their order
     EXPECT_EQ(ev[1].words[1], "off");
     EXPECT_EQ(ev[2].words[1], "on");
     EXPECT_EQ(ev[3].line, 2);
-    for (const char *bad : {"x unplug 1", "1 unplug", "1 unplug 9", "1 rotate 0", "1 dpms dim",
-                            "1 mode 12", "1 fault evdi nosuchop EIO", "1 fault evdi grab EWHAT",
-                            "1 fault usb 0 bulk melt", "1 add 9", "1 explode", "-1 freeze"}) {
+    for (const char *bad :
+         {"x unplug 1", "1 unplug", "1 unplug 9", "1 rotate 0", "1 dpms dim", "1 mode 12",
+          "1 fault evdi nosuchop EIO", "1 fault evdi grab EWHAT", "1 fault usb 0 bulk melt",
+          "1 add 9", "1 explode", "-1 freeze", "1 format RG16", "1 cursor 5", "1 cursor a b",
+          "1 pan 0x5", "1 output dim", "1 output on 7"}) {
         err.clear();
         EXPECT_FALSE(torvel::sim::parse_script(bad, &ev, &err)) << bad;
         EXPECT_NE(err.find("line 1"), std::string::npos) << err;

@@ -1,7 +1,7 @@
 // A small stand-in program for torvel-sim's own tests: it finds the emulated
 // USB devices, reads each one's EDID, opens and connects one virtual output
-// per device, grabs frames, asks the fake xrandr for the outputs, writes an
-// identity file and ends on SIGINT.
+// per device, grabs frames, asks the fake xrandr for the outputs, runs
+// xrefresh once, writes an identity file and ends on SIGINT.
 #include <libusb.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,6 +26,8 @@ struct Screen {
     std::vector<uint32_t> buf;
     int width = 0, height = 0;
     bool registered = false;
+    bool armed = false;  // an update request waits for update_ready
+    bool ready = false;
     long grabs = 0;
 };
 
@@ -38,6 +40,10 @@ void on_mode(evdi_mode m, void *u) {
     evdi_register_buffer(s->h, {0, s->buf.data(), m.width, m.height, m.width * 4, nullptr, 0});
     s->registered = true;
     std::printf("probe: mode %dx%d\n", m.width, m.height);
+}
+
+void on_update_ready(int, void *u) {
+    static_cast<Screen *>(u)->ready = true;
 }
 
 void on_dpms(int mode, void *) {
@@ -77,6 +83,7 @@ int main() {
         if (!s.h) return 4;
         s.ctx.mode_changed_handler = on_mode;
         s.ctx.dpms_handler = on_dpms;
+        s.ctx.update_ready_handler = on_update_ready;
         s.ctx.user_data = &s;
         evdi_connect2(s.h, edid, 128, 0xffffffffu, 0xffffffffu);
     }
@@ -97,7 +104,18 @@ int main() {
             if (p[i].revents & POLLIN) evdi_handle_events(s.h, &s.ctx);
             if (!s.registered) continue;
             ++ready;
-            if (evdi_request_update(s.h, 0)) {
+            // One request at a time: a request while one is armed is only a
+            // warning of the module.
+            bool grab = false;
+            if (!s.armed) {
+                grab = evdi_request_update(s.h, 0);
+                s.armed = !grab;
+                s.ready = false;
+            } else if (s.ready) {
+                grab = true;
+                s.armed = s.ready = false;
+            }
+            if (grab) {
                 evdi_rect rects[16];
                 int nr = 0;
                 evdi_grab_pixels(s.h, rects, &nr);
@@ -112,6 +130,7 @@ int main() {
             if (f) pclose(f);
             if (std::system("xrandr --output DVI-I-1-1 --rotate left") != 0)
                 std::printf("probe: xrandr failed\n");
+            if (std::system("xrefresh") != 0) std::printf("probe: xrefresh failed\n");
             FILE *id = std::fopen("/var/tmp/torvel_display.id", "a");
             if (id) {
                 std::fputs("probe-id\n", id);

@@ -71,6 +71,13 @@ TEST(SimRun, RunsACommandWithTwoDevicesAndWritesItsReport) {
     EXPECT_NE(report.find("\"xrandr\": [\"-q\", \"--output DVI-I-1-1 --rotate left\"]"),
               std::string::npos);
     EXPECT_NE(report.find("\"mode\": \"640x360\""), std::string::npos);
+    // Per output: the probe asks again only after update_ready.
+    size_t none = 0;
+    for (size_t at = 0;
+         (at = report.find("\"redundant_update_requests\": 0,", at)) != std::string::npos; ++at)
+        ++none;
+    EXPECT_EQ(none, 2u) << report;
+    EXPECT_NE(report.find("\"commit_stalls\": 0"), std::string::npos) << report;
     EXPECT_NE(report.find("probe-id"), std::string::npos);  // the private identity file
     EXPECT_TRUE(exists(out + "/screen-0.png"));
     EXPECT_TRUE(exists(out + "/screen-1.png"));
@@ -83,8 +90,8 @@ TEST(SimRun, RunsACommandWithTwoDevicesAndWritesItsReport) {
 TEST(SimRun, PlaysAScriptOverAStillPicture) {
     std::string dir = temp_dir();
     ASSERT_FALSE(dir.empty());
-    torvel::testbed::FrameBuffer pic(64, 36);
-    for (int y = 0; y < 36; ++y)
+    torvel::testbed::FrameBuffer pic(64, 64);
+    for (int y = 0; y < 64; ++y)
         for (int x = 0; x < 64; ++x) {
             uint8_t *p = pic.pixel(x, y);
             p[0] = static_cast<uint8_t>(x * 4);
@@ -99,7 +106,8 @@ TEST(SimRun, PlaysAScriptOverAStillPicture) {
     auto o = probe_options(dir + "/out");
     o.devices.resize(1);
     o.width = 64;
-    o.height = 36;
+    o.height = 64;
+    o.cursor = false;  // the screen is to show the picture alone
     o.content = torvel::sim::ContentKind::kPng;
     o.png_path = dir + "/pic.png";
     o.script_path = dir + "/script";
@@ -108,7 +116,11 @@ TEST(SimRun, PlaysAScriptOverAStillPicture) {
     ASSERT_TRUE(sim) << err;
     ASSERT_EQ(sim->run(&err), 0) << err;
     const std::string log = slurp(dir + "/out/daemon.log");
-    EXPECT_NE(log.find("probe: dpms 3\nprobe: dpms 3\nprobe: dpms 0\n"), std::string::npos) << log;
+    // The EDID's mode first, then the configured one; DPMS off and on once.
+    const size_t edid_mode = log.find("probe: mode 1920x1080\n");
+    EXPECT_NE(edid_mode, std::string::npos) << log;
+    EXPECT_NE(log.find("probe: mode 64x64\n", edid_mode), std::string::npos) << log;
+    EXPECT_NE(log.find("probe: dpms 3\nprobe: dpms 0\n"), std::string::npos) << log;
     // The screen shows the picture, pixel for pixel.
     torvel::testbed::FrameBuffer screen;
     ASSERT_TRUE(torvel::testbed::read_png(dir + "/out/screen-0.png", screen, &err)) << err;
@@ -218,6 +230,7 @@ TEST(SimRun, DrivesTheOutputsFromATest) {
     EXPECT_TRUE(sim->wait_until(
         [&] { return sim->daemon_log().find("probe: mode 320x200") != std::string::npos; }, 5s));
     EXPECT_NE(sim->identity_file().find("0000abcd:1"), std::string::npos);
+    EXPECT_EQ(sim->xrefresh_runs(), 1);
     EXPECT_EQ(sim->stop(10s), 0);
     EXPECT_FALSE(sim->running());
     EXPECT_NE(sim->daemon_log().find("probe: bye"), std::string::npos);
