@@ -8,6 +8,8 @@
 
 #include "band_pool.h"
 #include "owed_blocks.h"
+#include "desktop_repaint.h"
+#include "device_requests.h"
 #include "screen.h"
 #include "stream.h"
 #include "usb_scrn.h"
@@ -218,12 +220,11 @@ void screen_transfer(int screen_id, int buffer_to_be_updated) {
     if (cxt == nullptr) return;
     screen_state_t &st = screen_state[screen_id];
 
-    if (cxt->monitor_type == MONITOR_TYPE_VMIRROR) {
-        uint8_t orient = cxt->rotate_state.load();
-        if (GetMonitorOrient(cxt->usb_handle, &orient)) cxt->rotate_state.store(orient);
-    } else if (cxt->monitor_type == MONITOR_TYPE_HMIRROR) {
-        GetMonitorMirror(cxt->usb_handle, &cxt->mirror_state);
-    }
+    // The device's request thread reads the orientation (VMIRROR) or the
+    // mirror state (HMIRROR) once per frame period: no control request
+    // stands between the desktop's next commit and its grab.
+    if (cxt->monitor_type == MONITOR_TYPE_HMIRROR)
+        cxt->mirror_state = device_requests[cxt->id].mirror.load();
     const evdi_buffer &b = buffers[screen_id][buffer_to_be_updated];
     const frame_view_t frame = device_frame(
         cxt, screen_id, buffer_to_be_updated,
@@ -251,44 +252,129 @@ void screen_transfer(int screen_id, int buffer_to_be_updated) {
     send_frame(slot, split.count);
 }
 
+namespace {
+
+// The device's answer to the mode's resolution: streaming starts with every
+// block sent, from buffers that grabs kept whole meanwhile. Under the
+// screen's lock.
+void take_resolution_answer(int screen_id, thread_context_t &cxt) {
+    screen_state_t &st = screen_state[screen_id];
+    bool accepted = false;
+    if (!st.resolution_pending || !mode_resolution_answered(cxt, st.resolution_tag, &accepted))
+        return;
+    st.resolution_pending = false;
+    if (!accepted) return;  // no capture until the next mode change
+    // The new resolution switched the display on again.
+    st.display_switched_off = false;
+    refill_stores(&cxt);
+    st.resend = true;
+    buffersRegistered[screen_id].store(true);
+}
+
+// A grab that reported no rectangle lost the damage EVDI had taken for it:
+// once per run of failures the desktop is asked to repaint, and libevdi's
+// lines about it are let through once.
+void grab_failed(int screen_id) {
+    screen_state_t &st = screen_state[screen_id];
+    if (st.failed_grabs++ > 0) return;
+    std::printf(
+        "Screen#%d, grab failed, the screen's damage is lost: asking the desktop to "
+        "repaint\n",
+        screen_id);
+    ask_desktop_repaint();
+}
+
+void grab_worked(int screen_id) {
+    screen_state_t &st = screen_state[screen_id];
+    if (st.failed_grabs == 0) return;
+    std::printf("Screen#%d, grabs work again after %d failed\n", screen_id, st.failed_grabs);
+    st.failed_grabs = 0;
+}
+
+// Asks for an update of `buffer_id`, at most once until EVDI has answered.
+// True when an update is to be grabbed now, into *grab_buffer.
+bool update_to_grab(int screen_id, evdi_handle handle, int buffer_id, int *grab_buffer) {
+    screen_state_t &st = screen_state[screen_id];
+    if (st.armed) {
+        if (!st.update_ready.exchange(false)) return false;
+        st.armed = false;
+        *grab_buffer = st.armed_buffer;
+        // The request named a buffer that is no longer the one to fill (a
+        // mode change went to or from the drain buffer): EVDI has damage now,
+        // so asking again for the right one is answered at once.
+        if (st.armed_buffer == buffer_id) return true;
+    }
+    st.update_ready.store(false);
+    take_request_failure();
+    if (evdi_request_update(handle, buffer_id)) {
+        *grab_buffer = buffer_id;
+        return true;
+    }
+    // A failed request armed nothing: the next tick asks again.
+    if (take_request_failure()) return false;
+    st.armed = true;
+    st.armed_buffer = buffer_id;
+    return false;
+}
+
+}  // namespace
+
 void screen_request(int screen_id) {
     if (screen_id < 0 || screen_id >= MAX_DEVICES) return;
-    if (!buffersRegistered[screen_id].load()) return;
     screen_state_t &st = screen_state[screen_id];
+    if (!st.grabbing.load()) return;
     std::lock_guard<std::mutex> hold(st.lock);
     // A mode change may have run while this thread waited for the lock.
     evdi_handle handle = evdihndl[screen_id].load();
-    if (!buffersRegistered[screen_id].load() || handle == EVDI_INVALID_HANDLE) return;
-    if (thread_context_t *cxt = screen_context(screen_id)) {
-        service_output(cxt, screen_id);
-        if (st.refresh.exchange(false)) {
-            refill_stores(cxt);
-            st.resend = true;
-        }
-        if (owe_blocks_again(cxt)) st.resend = true;
+    thread_context_t *cxt = screen_context(screen_id);
+    if (!st.grabbing.load() || handle == EVDI_INVALID_HANDLE || cxt == nullptr) return;
+    take_resolution_answer(screen_id, *cxt);
+    const bool streaming = buffersRegistered[screen_id].load();
+    if (streaming) service_output(cxt, screen_id);
+    if (streaming && st.refresh.exchange(false)) {
+        refill_stores(cxt);
+        st.resend = true;
+    }
+    if (streaming && owe_blocks_again(cxt)) {
+        st.resend = true;
     }
 
-    const int buffer_id = evdi_buf_id[screen_id] & 1;
-    if (evdi_request_update(handle, buffer_id)) {
-        bring_across(screen_id, buffer_id);
+    const int buffer_id = st.draining ? DRAIN_BUFFER_ID : evdi_buf_id[screen_id] & 1;
+    int grab_buffer = buffer_id;
+    if (update_to_grab(screen_id, handle, buffer_id, &grab_buffer)) {
+        if (grab_buffer == DRAIN_BUFFER_ID || st.draining) {
+            quiet_libevdi quiet(true);
+            evdi_rect rects[SCREEN_MAX_RECTS];
+            int num_rects = SCREEN_MAX_RECTS;
+            evdi_grab_pixels(handle, rects, &num_rects);
+            return;
+        }
+        bring_across(screen_id, grab_buffer);
         evdi_rect rects[SCREEN_MAX_RECTS];
         int num_rects = SCREEN_MAX_RECTS;
-        evdi_grab_pixels(handle, rects, &num_rects);
-        if (num_rects <= 0 && !st.resend) return;
+        {
+            quiet_libevdi quiet(st.failed_grabs > 0);
+            evdi_grab_pixels(handle, rects, &num_rects);
+        }
+        // After an update EVDI always has damage: no rectangle means the
+        // grab failed.
+        if (num_rects <= 0) {
+            grab_failed(screen_id);
+            return;
+        }
+        grab_worked(screen_id);
         remember_grab(screen_id, rects, num_rects);
-    } else {
-        if (!st.resend || st.display_switched_off) return;
-        // Nothing new, but the last frame never left: send the screen as it
-        // stands, from this buffer made whole.
-        bring_across(screen_id, buffer_id);
-    }
-    if (st.display_switched_off) {
-        // The device discards (and counts against the stream) whatever it is
-        // sent while its display is off; the screen goes out whole once a
-        // DPMS on has restored it.
-        evdi_buf_id[screen_id] = 1 - buffer_id;
+        // Both buffers stay whole whether or not the frame is sent.
+        evdi_buf_id[screen_id] = 1 - grab_buffer;
+        if (!streaming || st.display_switched_off) return;
+        st.resend = false;
+        screen_transfer(screen_id, grab_buffer);
         return;
     }
+    if (!streaming || !st.resend || st.display_switched_off) return;
+    // Nothing new, but the last frame never left: send the screen as it
+    // stands, from this buffer made whole.
+    bring_across(screen_id, buffer_id);
     st.resend = false;
     screen_transfer(screen_id, buffer_id);
     evdi_buf_id[screen_id] = 1 - buffer_id;

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "capture.h"
+#include "device_requests.h"
 #include "edid.h"
 #include "registry.h"
 #include "screen.h"
@@ -40,7 +42,7 @@ uint16_t probe(thread_context_t &cxt, uint8_t (&edid_buf)[EDID_MAX_BYTES]) {
 void display_off_step(int screen_id, thread_context_t &cxt) {
     if (cxt.display_off.load() <= 0) return;  // no countdown: nothing to decide
     // The DPMS handler runs under the screen's lock: with the count's last
-    // step and the 0 x 0 request under it too, a DPMS on comes either before
+    // step and the queuing of the 0 x 0 request under it too, a DPMS on comes either before
     // the step (which then does nothing) or after the request (and restores
     // the resolution), never between them.
     screen_state_t &st = screen_state[screen_id];
@@ -54,7 +56,8 @@ void display_off_step(int screen_id, thread_context_t &cxt) {
         return;
     }
     if (!display_off_tick(cxt.display_off)) return;
-    SetResolution(cxt.usb_handle, 0, 0);
+    // Queued under the lock, so a DPMS on's resolution is queued after it.
+    request_resolution(cxt, 0, 0, resolution_reason::display_off);
     st.display_switched_off = true;
 }
 
@@ -81,6 +84,9 @@ void *render_thread(void *param) {
         SetResolution(cxt.usb_handle, 0, 0);
         return nullptr;
     }
+    // From here on no control request of this device is made on this thread
+    // (or on the screen's event thread) while the screen exists.
+    start_device_requests(cxt, screen_id);
     create_screen(screen_id, edid_buf, edid_size);
 
     cxt.display_off.store(-1);
@@ -90,7 +96,12 @@ void *render_thread(void *param) {
     if (!stopping(cxt)) printf("Screen#%d is running\n", screen_id);
 
     while (cxt.keep_going.load() && !stopping(cxt)) {
-        usleep(FRAME_SLEEP_US);
+        // The frame period's sleep; an update EVDI reports meanwhile (or the
+        // buffers of a new mode) is grabbed at once, since the desktop's
+        // commit waits for that grab.
+        const auto tick_end =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(FRAME_SLEEP_US);
+        while (wait_for_update(screen_id, tick_end)) screen_request(screen_id);
         screen_request(screen_id);
         display_off_step(screen_id, cxt);
     }
@@ -98,6 +109,7 @@ void *render_thread(void *param) {
     // the "running" store; leave the flag as the stopper meant it.
     cxt.keep_going.store(false);
 
+    stop_device_requests(cxt);
     destroy_screen(screen_id);
     SetResolution(cxt.usb_handle, 0, 0);
     return nullptr;

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "capture.h"
+#include "device_requests.h"
 #include "registry.h"
 #include "stream.h"
 #include "usb_scrn.h"
@@ -25,6 +26,16 @@ constexpr int EVENT_POLL_MS = 100;
 // Rest between looks while the screen has no handle.
 constexpr int NO_HANDLE_REST_MS = 50;
 
+// Set while this thread's libevdi lines are to be dropped (quiet_libevdi).
+thread_local bool quiet_thread = false;
+// Set when libevdi reported a failed update request on this thread.
+thread_local bool request_failed = false;
+constexpr char REQUEST_FAILURE[] = "Ioctl request_update error";
+
+// Tags of mode changes' resolution requests, distinct over the daemon's
+// life (0 is never one).
+std::atomic<uint32_t> next_resolution_tag{1};
+
 int screen_of(void *user_data) {
     const auto id = reinterpret_cast<intptr_t>(user_data);
     return id >= 0 && id < MAX_DEVICES ? static_cast<int>(id) : -1;
@@ -38,6 +49,8 @@ void evdi_log_line(void * /*user_data*/, const char *fmt, ...) {
     va_start(args, fmt);
     std::vsnprintf(line, sizeof line, fmt, args);
     va_end(args);
+    if (std::strncmp(line, REQUEST_FAILURE, sizeof REQUEST_FAILURE - 1) == 0) request_failed = true;
+    if (quiet_thread) return;
     std::printf("[libevdi] %s\n", line);
 }
 
@@ -81,10 +94,41 @@ void release_frame_buffers(int screen_id, evdi_handle handle, const char *caller
         st.frame_memory[id].reset();
         b.buffer = nullptr;
     }
+    if (st.draining && handle != EVDI_INVALID_HANDLE)
+        evdi_unregister_buffer(handle, DRAIN_BUFFER_ID);
+    st.draining = false;
+    st.grabbing.store(false);
     st.turned.reset();
     st.turned_size = 0;
     st.pending_count = 0;
     st.resend = false;
+    st.resolution_pending = false;
+}
+
+// The render thread asks for an update at once rather than at its next tick:
+// the mode set that brought new buffers is a commit waiting for a grab.
+void wake_render_thread(screen_state_t &st) {
+    {
+        std::lock_guard<std::mutex> hold(st.wake_lock);
+        st.wake_pending = true;
+    }
+    st.wake.notify_one();
+}
+
+// Grabs go on into the drain buffer: EVDI takes the damage and completes the
+// desktop's commit, then refuses the buffer.
+void drain_grabs(int screen_id, evdi_handle handle) {
+    screen_state_t &st = screen_state[screen_id];
+    evdi_buffer drain{};
+    drain.id = DRAIN_BUFFER_ID;
+    drain.buffer = &st.drain_pixel;
+    drain.width = 1;
+    drain.height = 1;
+    drain.stride = 4;
+    evdi_register_buffer(handle, drain);
+    st.draining = true;
+    st.grabbing.store(true);
+    wake_render_thread(st);
 }
 
 // The modes capture handles: 32 bits per pixel, sizes the device request can
@@ -201,6 +245,15 @@ void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_lengt
         st.pending_count = 0;
         st.resend = false;
         st.display_switched_off = false;
+        // A new handle has no request armed (the module forgets it at a
+        // disconnect).
+        st.armed = false;
+        st.update_ready.store(false);
+        {
+            std::lock_guard<std::mutex> wake(st.wake_lock);
+            st.wake_pending = false;
+        }
+        st.failed_grabs = 0;
         ++st.generation;
         evdihndl[screen_id].store(handle);
     }
@@ -301,6 +354,9 @@ void *evt_handle_thread(void *param) {
     return nullptr;
 }
 
+// Runs under the screen's lock and never talks to the device: the
+// resolution goes to the device's request thread, and the screen streams
+// once the device has accepted it (screen_request). Grabs resume at once.
 void on_mode_change(evdi_mode mode, void *user_data) {
     const int screen = screen_of(user_data);
     thread_context_t *cxt = screen_context(screen);
@@ -318,19 +374,21 @@ void on_mode_change(evdi_mode mode, void *user_data) {
     if (!mode_supported(mode)) {
         std::printf("Screen#%d, mode %dx%d %dbpp not supported, no capture\n", screen, mode.width,
                     mode.height, mode.bits_per_pixel);
+        drain_grabs(screen, handle);
         return;
     }
     const int stride = mode.bits_per_pixel / 8 * mode.width;
     const size_t bytes = static_cast<size_t>(stride) * mode.height;
     // Zeroed, so both buffers agree before the first grab fills them.
     for (auto &memory : st.frame_memory)
-        memory = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]());
+        memory.reset(static_cast<uint8_t *>(std::calloc(bytes, 1)));
     if (!st.frame_memory[0] || !st.frame_memory[1] ||
         !resize_capture(cxt, mode.width, mode.height)) {
         std::printf("Screen#%d, not enough memory for %dx%d, no capture\n", screen, mode.width,
                     mode.height);
         st.frame_memory[0].reset();
         st.frame_memory[1].reset();
+        drain_grabs(screen, handle);
         return;
     }
     for (int id = 0; id < 2; ++id) {
@@ -346,14 +404,12 @@ void on_mode_change(evdi_mode mode, void *user_data) {
         evdi_register_buffer(handle, b);
     }
     cxt->mode = mode;
-    if (!SetResolution(cxt->usb_handle, static_cast<uint16_t>(mode.width),
-                       static_cast<uint16_t>(mode.height))) {
-        std::printf("Screen#%d, Set Resolution Failed!\n", screen);
-        return;
-    }
-    // The new resolution switched the display on again.
-    st.display_switched_off = false;
-    buffersRegistered[screen].store(true);
+    st.resolution_tag = next_resolution_tag.fetch_add(1);
+    st.resolution_pending = true;
+    st.grabbing.store(true);
+    request_resolution(*cxt, static_cast<uint16_t>(mode.width), static_cast<uint16_t>(mode.height),
+                       resolution_reason::mode_change, st.resolution_tag);
+    wake_render_thread(st);
 }
 
 void on_dpms_notification(int dpms_mode, void *user_data) {
@@ -368,19 +424,45 @@ void on_dpms_notification(int dpms_mode, void *user_data) {
     }
     cxt->display_off.store(0);
     if (cxt->mode.width == 0 || cxt->mode.height == 0) return;
-    if (!SetResolution(cxt->usb_handle, static_cast<uint16_t>(cxt->mode.width),
-                       static_cast<uint16_t>(cxt->mode.height))) {
-        std::printf(">>> Screen#%d, set resolution failed\n", screen);
-        return;
-    }
-    // Frames sent while the display was off were discarded by the device.
+    // Frames sent while the display was off were discarded by the device:
+    // once it has its resolution back, the screen is sent again.
     screen_state_t &st = screen_state[screen];
-    if (st.display_switched_off) st.refresh.store(true);
-    st.display_switched_off = false;
+    request_resolution(*cxt, static_cast<uint16_t>(cxt->mode.width),
+                       static_cast<uint16_t>(cxt->mode.height), resolution_reason::dpms_on, 0,
+                       st.display_switched_off);
 }
 
-// Capture uses only updates that are ready at once.
-void on_update_ready(int /*buffer_to_be_updated*/, void * /*user_data*/) {}
+// The armed update request is answered: the render thread wakes and grabs,
+// which completes the desktop's commit that waits for it.
+void on_update_ready(int /*buffer_to_be_updated*/, void *user_data) {
+    const int screen = screen_of(user_data);
+    if (screen < 0) return;
+    screen_state_t &st = screen_state[screen];
+    st.update_ready.store(true);
+    wake_render_thread(st);
+}
+
+bool wait_for_update(int screen_id, std::chrono::steady_clock::time_point until) {
+    screen_state_t &st = screen_state[screen_id];
+    std::unique_lock<std::mutex> hold(st.wake_lock);
+    if (!st.wake.wait_until(hold, until, [&] { return st.wake_pending; })) return false;
+    st.wake_pending = false;
+    return true;
+}
+
+bool take_request_failure() {
+    const bool failed = request_failed;
+    request_failed = false;
+    return failed;
+}
+
+quiet_libevdi::quiet_libevdi(bool quiet) : was_(quiet_thread) {
+    quiet_thread = was_ || quiet;
+}
+
+quiet_libevdi::~quiet_libevdi() {
+    quiet_thread = was_;
+}
 
 void on_crtc_state_change(int state, void * /*user_data*/) {
     std::printf("CRTC state change: %d\n", state);

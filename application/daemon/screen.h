@@ -5,8 +5,11 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -36,8 +39,13 @@ struct screen_state_t {
     // Changes whenever the handle is opened or closed, so the event thread
     // can tell that the descriptor it waited on still belongs to the screen.
     unsigned generation;
-    std::unique_ptr<uint8_t[]> frame_memory[2];  // pixels of buffers[screen][0/1]
-    std::unique_ptr<uint8_t[]> turned;           // turned or mirrored frame
+    // Pixels of buffers[screen][0/1], from calloc: zero pages the system
+    // hands out untouched, so a mode change does not stop to clear them.
+    struct free_memory {
+        void operator()(uint8_t *p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<uint8_t[], free_memory> frame_memory[2];
+    std::unique_ptr<uint8_t[]> turned;  // turned or mirrored frame
     size_t turned_size;
     // Rectangles the next grab's buffer lacks: the last grab went into the
     // other buffer. They are copied across before that buffer is grabbed
@@ -46,11 +54,68 @@ struct screen_state_t {
     int pending_count;
     // The countdown switched the device's display off (0 x 0): the device
     // discards what it is sent until a DPMS on restores the resolution.
+    // Cleared once the device has accepted a resolution again (its request
+    // thread after a DPMS on, the render thread after a mode change).
     bool display_switched_off;
     // A grabbed frame was not sent (no free transfer slot, or abandoned):
     // the next tick sends the screen again even when EVDI has no new damage,
     // so the device does not keep stale content.
     bool resend;
+    // Grabs may run: the mode's buffers (or the drain buffer) are registered
+    // with EVDI. Grabbing goes on while the screen cannot stream, because
+    // EVDI holds the desktop's commits while damage is pending until the
+    // next grab. Read by the render thread before it takes the lock.
+    std::atomic<bool> grabbing;
+    // The mode's buffers could not be had (a mode capture does not handle,
+    // no memory): grabs go into a 1 x 1 drain buffer, which EVDI refuses
+    // after taking the damage and completing the desktop's commit.
+    bool draining;
+    uint32_t drain_pixel;
+    // An update request is armed: EVDI answers it with update_ready once
+    // damage comes, and a request made meanwhile is only a warning of the
+    // module. armed_buffer is the buffer the request named, which the grab
+    // then fills.
+    bool armed;
+    int armed_buffer;
+    std::atomic<bool> update_ready;  // set by on_update_ready (event thread)
+    // Wakes the render thread's sleep for update_ready or new buffers (the simplest
+    // exclusion for a sleep that can be cut short: a mutex and a condition).
+    std::mutex wake_lock;
+    std::condition_variable wake;
+    bool wake_pending;  // under wake_lock
+    // The resolution request of the last mode change, answered by the
+    // device's request thread; the screen streams (buffersRegistered) once
+    // the device has accepted it.
+    bool resolution_pending;
+    uint32_t resolution_tag;
+    int failed_grabs;  // grabs in a row that lost their damage
+};
+
+// The render thread's sleep until `until`: true (early) when EVDI has
+// answered the armed update request meanwhile, or a mode change brought new
+// buffers; once per such news.
+bool wait_for_update(int screen_id, std::chrono::steady_clock::time_point until);
+
+// libevdi's evdi_request_update returns false both when it armed an update
+// and when its ioctl failed; only the line it logs on failure tells them
+// apart. True (once) when this thread's last request failed.
+bool take_request_failure();
+
+// The buffer id of the drain buffer (the mode's buffers are 0 and 1).
+inline constexpr int DRAIN_BUFFER_ID = 2;
+
+// While one lives, libevdi's log lines from this thread are dropped: grabs
+// that are meant to fail (the drain buffer), or that go on failing, would
+// print three lines each, many times a second.
+class quiet_libevdi {
+  public:
+    explicit quiet_libevdi(bool quiet);
+    ~quiet_libevdi();
+    quiet_libevdi(const quiet_libevdi &) = delete;
+    quiet_libevdi &operator=(const quiet_libevdi &) = delete;
+
+  private:
+    bool was_;
 };
 
 extern screen_state_t screen_state[MAX_DEVICES];

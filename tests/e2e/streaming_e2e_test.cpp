@@ -44,6 +44,25 @@ Options run_options(std::vector<DeviceSpec> devices, int width, int height,
     return o;
 }
 
+// Waits until device `dev` has decoded no new frame for `quiet`.
+bool settle(Sim &sim, int dev, std::chrono::milliseconds quiet = 800ms) {
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    auto frames = [&] { return sim.device(dev)->state().counters.frames; };
+    uint64_t last = frames();
+    auto since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(50ms);
+        const uint64_t now = frames();
+        if (now != last) {
+            last = now;
+            since = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - since >= quiet) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The daemon on devices that stream, with what the tests read of them.
 class DaemonRun : public torvel_e2e::DaemonRun {
   public:
@@ -54,22 +73,8 @@ class DaemonRun : public torvel_e2e::DaemonRun {
     uint64_t frames(int dev) { return sim_->device(dev)->state().counters.frames; }
     uint64_t blocks(int dev) { return sim_->device(dev)->state().counters.blocks; }
 
-    // Waits until device `dev` has decoded no new frame for `quiet`.
     bool settle(int dev, std::chrono::milliseconds quiet = 800ms) {
-        const auto end = std::chrono::steady_clock::now() + 30s;
-        uint64_t last = frames(dev);
-        auto since = std::chrono::steady_clock::now();
-        while (std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(50ms);
-            const uint64_t now = frames(dev);
-            if (now != last) {
-                last = now;
-                since = std::chrono::steady_clock::now();
-            } else if (std::chrono::steady_clock::now() - since >= quiet) {
-                return true;
-            }
-        }
-        return false;
+        return ::settle(*sim_, dev, quiet);
     }
 
     // The next frame that device `dev` decodes after `before` frames, and
@@ -126,13 +131,17 @@ class Modes : public ::testing::TestWithParam<Mode> {};
 
 TEST_P(Modes, TheDeviceShowsItsScreenOnceTheContentStandsStill) {
     const Mode m = GetParam();
-    DaemonRun run({device(0)}, m.width, m.height,
-                  m.still ? still_picture(m.width, m.height) : std::string());
+    Options o = run_options({device(0)}, m.width, m.height,
+                            m.still ? still_picture(m.width, m.height) : std::string());
+    // The module takes framebuffers of 64 lines or more; the daemon is
+    // tried on thinner ones all the same.
+    if (m.height < 64) o.leniency = evdiemu::kAnyFramebufferSize;
+    torvel_e2e::DaemonRun run(o, 20s);
     ASSERT_TRUE(run.ok());
     ASSERT_TRUE(run->wait_resolution(0, m.width, m.height, 30s)) << run->daemon_log();
     ASSERT_TRUE(run->wait_frames(0, m.still ? 1 : 10, 30s)) << run->daemon_log();
     run->freeze(true);
-    ASSERT_TRUE(run.settle(0));
+    ASSERT_TRUE(settle(*run, 0));
     const Report report = run->capture();
     expect_shows_screen(report, 0, "none");
     EXPECT_EQ(run->stop(20s), 0);
@@ -278,7 +287,7 @@ TEST(Streaming, DpmsOffSwitchesTheDisplayOffAboutASecondLater) {
     EXPECT_EQ(count_off(dev->state().resolutions_set), 1u);
     EXPECT_EQ(dev->state().resolution, (tb::Resolution{0, 0}));
     // On again: the resolution comes back.
-    ASSERT_EQ(run->dpms(0, 0), 0);
+    ASSERT_EQ(run->output_on(0), 0);
     ASSERT_TRUE(run->wait_until(
         [&] {
             return dev->state().resolution == tb::Resolution{640, 360};

@@ -11,12 +11,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "capture.h"
+#include "device_requests.h"
 #include "edid.h"
 #include "evdi_emu.h"
 #include "owed_blocks.h"
@@ -26,6 +28,29 @@
 #include "setup.h"
 #include "usb_device_emulator.h"
 #include "usb_scrn.h"
+
+// Array allocations that may not fail do not; those that may fail (new
+// (std::nothrow) uint8_t[n]) fail above a size a test sets. Every array
+// form is replaced, so each block is freed the way it was allocated.
+std::atomic<size_t> g_fail_arrays_above{0};
+
+void *operator new[](size_t n) {
+    if (void *p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void *operator new[](size_t n, const std::nothrow_t &) noexcept {
+    const size_t limit = g_fail_arrays_above.load();
+    return limit != 0 && n > limit ? nullptr : std::malloc(n ? n : 1);
+}
+void operator delete[](void *p) noexcept {
+    std::free(p);
+}
+void operator delete[](void *p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void *p, const std::nothrow_t &) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -162,6 +187,7 @@ class Screen : public ::testing::Test {
     }
 
     void TearDown() override {
+        stop_device_requests(*cxt_);
         destroy_screen(SCREEN);
         eevt_threads[SCREEN].cancel_and_join();
         device().hold_bulk(false);
@@ -177,8 +203,11 @@ class Screen : public ::testing::Test {
     }
     torvel::testbed::EmulatedDevice &device() { return rig->device(); }
 
-    // Creates the screen with an EDID of its own and finds its output.
+    // Creates the screen with an EDID of its own and finds its output; the
+    // device's request thread starts first, as the render thread starts it
+    // once monitor_type is known.
     void open_screen() {
+        start_device_requests(*cxt_, SCREEN);
         std::vector<uint8_t> edid = torvel::testbed::make_edid();
         static uint8_t serial = 0;
         edid[12] = ++serial;
@@ -200,15 +229,36 @@ class Screen : public ::testing::Test {
         ASSERT_GE(card_, 0);
     }
 
-    // A modeset by the desktop; waits until capture runs (or the timeout).
+    // A modeset by the desktop; ticks until capture runs (the device has
+    // accepted the resolution) or the timeout.
     bool modeset(int w, int h) {
         w_ = w;
         h_ = h;
         if (emu().modeset(card_, w, h, 60) != 0) return false;
         return eventually([this] {
+            screen_request(SCREEN);
             const evdi_mode mode = current_mode();
             return buffersRegistered[SCREEN].load() && mode.width == w_ && mode.height == h_;
         });
+    }
+
+    // One render-loop request. An armed request is answered by update_ready
+    // on the event thread: once EVDI has sent it, it is waited for, as the
+    // render loop's next tick would see it.
+    void request() {
+        bool armed;
+        {
+            std::lock_guard<std::mutex> hold(screen_state[SCREEN].lock);
+            armed = screen_state[SCREEN].armed;
+        }
+        if (armed) {
+            EXPECT_TRUE(eventually([this] {
+                evdiemu::CardState cards[evdiemu::kMaxOutputs];
+                emu().cards(cards, evdiemu::kMaxOutputs);
+                return screen_state[SCREEN].update_ready.load() || cards[card_].update_armed;
+            }));
+        }
+        screen_request(SCREEN);
     }
     // The context's mode, read as the capture path does: under the screen's
     // lock, which the event thread holds while it handles a mode change.
@@ -242,7 +292,7 @@ class Screen : public ::testing::Test {
 
     // One render-loop tick, then until its transfer has been decoded.
     void tick() {
-        screen_request(SCREEN);
+        request();
         ASSERT_TRUE(eventually([] { return slots_free(); }));
         ASSERT_TRUE(device().wait_idle(5000ms));
     }
@@ -319,6 +369,8 @@ TEST_F(Screen, TurnedDeviceShowsTheTurnedScreenAndLaterChanges) {
     cxt_->monitor_type = MONITOR_TYPE_VMIRROR;
     device().set_orientation(MONITOR_ROTATE_180);
     open_screen();
+    // The request thread reads the orientation once per frame period.
+    ASSERT_TRUE(eventually([this] { return cxt_->rotate_state.load() == MONITOR_ROTATE_180; }));
     ASSERT_TRUE(modeset(640, 480));
     paint_desktop(3);
     tick();
@@ -329,8 +381,10 @@ TEST_F(Screen, TurnedDeviceShowsTheTurnedScreenAndLaterChanges) {
     paint(600, 400, 30, 60, 0x00FF00u);
     tick();
     expect_shown(expected(true, false));
-    // Turned back: the next frames follow the screen as it is.
+    // Turned back: the frames follow the screen as it is from the next
+    // reading on.
     device().set_orientation(MONITOR_ROTATE_NORMAL);
+    ASSERT_TRUE(eventually([this] { return cxt_->rotate_state.load() == MONITOR_ROTATE_NORMAL; }));
     paint(300, 200, 64, 16, 0x0000FFu);
     tick();
     paint_desktop(4);
@@ -342,6 +396,7 @@ TEST_F(Screen, MirroredDeviceShowsTheMirroredScreenAndLaterChanges) {
     cxt_->monitor_type = MONITOR_TYPE_HMIRROR;
     device().set_mirror(MIRROR_ENABLE);
     open_screen();
+    ASSERT_TRUE(eventually([] { return device_requests[SLOT].mirror.load() == MIRROR_ENABLE; }));
     ASSERT_TRUE(modeset(1366, 768));
     paint_desktop(5);
     tick();
@@ -360,7 +415,7 @@ TEST_F(Screen, ModeChangeWhileFramesAreInFlight) {
     device().hold_bulk(true);
     for (int i = 0; i < 5; ++i) {
         paint(50 * i, 10, 40, 40, 0x808000u + static_cast<uint32_t>(i));
-        screen_request(SCREEN);
+        request();
     }
     EXPECT_FALSE(slots_free());
     // The desktop changes the mode under the transfers in flight.
@@ -385,7 +440,7 @@ TEST_F(Screen, AFrameDroppedForWantOfASlotIsSentOnALaterTick) {
     device().hold_bulk(true);
     for (int i = 0; i < 4; ++i) {
         paint(20 * i, 0, 10, 10, 0x111111u * static_cast<uint32_t>(i + 1));
-        screen_request(SCREEN);
+        request();
     }
     ASSERT_TRUE(eventually([] {
         for (auto &t : xfer_info[SLOT])
@@ -394,7 +449,7 @@ TEST_F(Screen, AFrameDroppedForWantOfASlotIsSentOnALaterTick) {
     }));
     // All four slots busy: this change is grabbed but cannot be sent.
     paint(500, 300, 100, 50, 0xFF00FFu);
-    screen_request(SCREEN);
+    request();
     device().hold_bulk(false);
     ASSERT_TRUE(eventually([] { return slots_free(); }));
     ASSERT_TRUE(device().wait_idle(5000ms));
@@ -585,6 +640,60 @@ TEST_F(Screen, RefusedResolutionKeepsCaptureOff) {
     expect_shown(expected(false, false));
 }
 
+// EVDI holds the desktop's commit while damage is pending until the next
+// grab: a screen that cannot stream grabs on.
+TEST_F(Screen, AScreenWithoutMemoryForTheModeStillCompletesTheDesktopsCommits) {
+    open_screen();
+    ASSERT_TRUE(modeset(320, 200));
+    auto pending = [this] {
+        evdiemu::CardState cards[evdiemu::kMaxOutputs];
+        emu().cards(cards, evdiemu::kMaxOutputs);
+        return cards[card_].commit_pending;
+    };
+    testing::internal::CaptureStdout();
+    g_fail_arrays_above.store(256 * 1024);
+    ASSERT_EQ(emu().modeset(card_, 1024, 768, 60), 0);
+    ASSERT_TRUE(eventually([] {
+        std::lock_guard<std::mutex> hold(screen_state[SCREEN].lock);
+        return screen_state[SCREEN].draining;
+    }));
+    g_fail_arrays_above.store(0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "Screen#1, not enough memory for 1024x768, no capture"),
+              std::string::npos);
+    EXPECT_TRUE(pending());
+    const uint64_t transfers = device().state().counters.transfers;
+    request();
+    EXPECT_FALSE(pending());
+    paint(10, 10, 20, 20, 0xFF0000u);
+    EXPECT_TRUE(pending());
+    request();
+    EXPECT_FALSE(pending());
+    EXPECT_EQ(device().state().counters.transfers, transfers);
+    EXPECT_FALSE(buffersRegistered[SCREEN].load());
+    // A mode with memory to spare streams again.
+    ASSERT_TRUE(modeset(512, 256));
+    paint_desktop(11);
+    tick();
+    expect_shown(expected(false, false));
+}
+
+// libevdi answers false both for an armed request and for a failed one; a
+// failed request armed nothing, so the next tick asks again.
+TEST_F(Screen, AFailedUpdateRequestIsMadeAgain) {
+    open_screen();
+    ASSERT_TRUE(modeset(320, 200));
+    paint_desktop(12);
+    tick();
+    ASSERT_EQ(emu().fail_next(evdiemu::Op::RequestUpdate, EIO, 1), 0);
+    testing::internal::CaptureStdout();
+    paint(0, 0, 64, 64, 0x00FF00u);
+    tick();
+    testing::internal::GetCapturedStdout();
+    tick();
+    expect_shown(expected(false, false));
+}
+
 TEST_F(Screen, DpmsEventsSwitchTheCountdownAndRestoreTheResolution) {
     open_screen();
     ASSERT_TRUE(modeset(320, 240));
@@ -643,7 +752,8 @@ TEST_F(Screen, WhatChangedWhileTheDisplayWasOffIsSentWhenItComesBack) {
     ASSERT_TRUE(eventually([this] { return cxt_->display_off.load() == 1; }));
     cxt_->display_off.store(DISPLAY_OFF_COUNT - 1);
     display_off_step(SCREEN, *cxt_);
-    ASSERT_TRUE(device().state().display_off);
+    // The device's requests go out on a thread of their own.
+    ASSERT_TRUE(eventually([this] { return device().state().display_off; }));
     const uint64_t transfers = device().state().counters.transfers;
     paint(40, 40, 100, 60, 0xFF0000u);
     tick();
@@ -651,6 +761,8 @@ TEST_F(Screen, WhatChangedWhileTheDisplayWasOffIsSentWhenItComesBack) {
     EXPECT_EQ(device().state().counters.transfers, transfers);  // nothing while off
     ASSERT_EQ(emu().dpms(card_, 0), 0);
     ASSERT_TRUE(eventually([this] { return !device().state().display_off; }));
+    // The resend is asked for once the device has answered.
+    ASSERT_TRUE(eventually([] { return screen_state[SCREEN].refresh.load(); }));
     tick();
     testing::internal::GetCapturedStdout();
     expect_shown(expected(false, false));
