@@ -226,9 +226,9 @@ void screen_transfer(int screen_id, int buffer_to_be_updated) {
     if (cxt->monitor_type == MONITOR_TYPE_HMIRROR)
         cxt->mirror_state = device_requests[cxt->id].mirror.load();
     const evdi_buffer &b = buffers[screen_id][buffer_to_be_updated];
-    const frame_view_t frame = device_frame(
-        cxt, screen_id, buffer_to_be_updated,
-        frame_view_t{static_cast<const uint8_t *>(b.buffer), b.width, b.height, b.stride});
+    frame_view_t captured{static_cast<const uint8_t *>(b.buffer), b.width, b.height, b.stride};
+    channel_order_of(cxt->mode.pixel_format, &captured.order);
+    const frame_view_t frame = device_frame(cxt, screen_id, buffer_to_be_updated, captured);
 
     // No slot, or the last frame still waits for room: this one is dropped.
     transfer_info_t *slot = take_transfer_slot(cxt, screen_id);

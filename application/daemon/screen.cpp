@@ -131,18 +131,39 @@ void drain_grabs(int screen_id, evdi_handle handle) {
     wake_render_thread(st);
 }
 
-// The modes capture handles: 32 bits per pixel, sizes the device request can
-// carry, and a grid whose block numbers fit the 16-bit block_index.
+// The modes capture handles: 32 bits per pixel in one of the plane formats,
+// sizes the device request can carry, and a grid whose block numbers fit
+// the 16-bit block_index.
 bool mode_supported(const evdi_mode &mode) {
     if (mode.width <= 0 || mode.height <= 0 || mode.width > 0xFFFF || mode.height > 0xFFFF)
         return false;
-    if (mode.bits_per_pixel != 32) return false;
+    channel_order_e order;
+    if (mode.bits_per_pixel != 32 || !channel_order_of(mode.pixel_format, &order)) return false;
     const long blocks = static_cast<long>((mode.width + BLOCK_WIDTH - 1) / BLOCK_WIDTH) *
                         ((mode.height + BLOCK_HEIGHT - 1) / BLOCK_HEIGHT);
     return blocks <= MAX_GRID_BLOCKS;
 }
 
 }  // namespace
+
+bool channel_order_of(uint32_t pixel_format, channel_order_e *order) {
+    constexpr auto fourcc = [](char a, char b, char c, char d) {
+        return static_cast<uint32_t>(a) | static_cast<uint32_t>(b) << 8 |
+               static_cast<uint32_t>(c) << 16 | static_cast<uint32_t>(d) << 24;
+    };
+    switch (pixel_format) {
+        case fourcc('X', 'R', '2', '4'):
+        case fourcc('A', 'R', '2', '4'):
+            *order = channel_order_e::BGRX;
+            return true;
+        case fourcc('X', 'B', '2', '4'):
+        case fourcc('A', 'B', '2', '4'):
+            *order = channel_order_e::RGBX;
+            return true;
+        default:
+            return false;
+    }
+}
 
 thread_context_t *screen_context(int screen_id) {
     if (screen_id < 0 || screen_id >= MAX_DEVICES) return nullptr;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "block_convert.h"
 #include "evdi_compat.h"
 #include "state.h"
 
@@ -135,6 +136,11 @@ void on_update_ready(int buffer_to_be_updated, void *user_data);
 void on_crtc_state_change(int state, void *user_data);
 void on_cursor_set(evdi_cursor_set cursor_set, void *user_data);
 void on_cursor_move(evdi_cursor_move cursor_move, void *user_data);
+
+// The byte order of a mode's pixels: B, G, R, X for XR24 and AR24 planes,
+// R, G, B, X for XB24 and AB24 ones (the formats the EVDI module's planes
+// take); false for any other format.
+bool channel_order_of(uint32_t pixel_format, channel_order_e *order);
 
 // The context of a screen: the slot named by the first registry entry whose
 // position equals the screen id; null when none does.

@@ -246,6 +246,28 @@ TEST(EvdiModule, APanningFramebufferNeitherSpinsNorFloodsTheLog) {
     EXPECT_EQ(run->stop(20s), 0);
 }
 
+// The plane's formats reach the daemon with mode_changed; XB24 and AB24 hold
+// red and blue the other way round.
+TEST(EvdiModule, AllFourPixelFormatsShowTheRightColours) {
+    DaemonRun run(options({device(0)}, 640, 360));
+    ASSERT_TRUE(run.ok());
+    ASSERT_TRUE(run->wait_frames(0, 5, 30s)) << run->daemon_log();
+    run->freeze(true);
+    const int out = run->output_of(0);
+    for (uint32_t format : {evdiemu::kXR24, evdiemu::kAR24, evdiemu::kXB24, evdiemu::kAB24}) {
+        const uint64_t frames = run->device(0)->state().counters.frames;
+        if (format != evdiemu::kXR24) {
+            ASSERT_EQ(run->set_format(0, format), 0);
+            ASSERT_TRUE(run->wait_frames(0, frames + 1, 10s));
+        }
+        ASSERT_TRUE(settle(*run, 0));
+        EXPECT_EQ(card_state(*run, out).pixel_format, format);
+        EXPECT_GE(psnr_of(*run, 0), 35.0)
+            << std::string(reinterpret_cast<const char *>(&format), 4);
+    }
+    EXPECT_EQ(run->stop(20s), 0);
+}
+
 // libevdi marks a card used only when its open returns, after waiting for a
 // display server to hold the card: screens created while another one waits
 // would share its card.
