@@ -75,6 +75,15 @@ int card_with_edid(const std::vector<uint8_t> &edid) {
     return -1;
 }
 
+// Asks for an update of buffer `id`, which damage makes ready at once, and
+// grabs it; returns the number of rectangles (0: the grab failed).
+int grab_now(evdi_handle h, int id, evdi_rect *rects) {
+    EXPECT_TRUE(evdi_request_update(h, id));
+    int n = 16;
+    evdi_grab_pixels(h, rects, &n);
+    return n;
+}
+
 // The emulated module's log: kernel.log in the private tree.
 std::string kernel_log() {
     const char *base = std::getenv("TMPDIR");
@@ -353,8 +362,7 @@ TEST_F(EvdiEmu, GrabCopiesOnlyDirtyRectanglesAndHonoursStride) {
     std::fill(mem.begin(), mem.end(), 0xEE);
     std::vector<uint32_t> px(10 * 4, 0x00112233);
     ASSERT_EQ(emu().paint(card_, 5, 6, 10, 4, px.data(), 10), 0);
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     ASSERT_EQ(n, 1);
     EXPECT_EQ(rects[0].x1, 5);
     EXPECT_EQ(rects[0].y1, 6);
@@ -377,8 +385,7 @@ TEST_F(EvdiEmu, GrabCopiesOnlyDirtyRectanglesAndHonoursStride) {
         pattern[i] = static_cast<uint32_t>(i * 2654435761u) & 0x00ffffffu;
     evdi_register_buffer(c.h(), {1, packed.data(), 96, 64, 96 * 4, nullptr, 0});
     ASSERT_EQ(emu().paint(card_, 0, 3, 96, 20, pattern.data() + 3 * 96, 96), 0);
-    ASSERT_TRUE(evdi_request_update(c.h(), 1));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 1, rects);
     ASSERT_EQ(n, 1);
     for (int y = 0; y < 64; ++y)
         for (int x = 0; x < 96; ++x)
@@ -396,9 +403,7 @@ TEST_F(EvdiEmu, DamageIsMergedAndCollapsedAsTheModuleDoes) {
     std::vector<uint32_t> mem(256 * 128);
     evdi_register_buffer(c.h(), {1, mem.data(), 256, 128, 256 * 4, nullptr, 0});
     evdi_rect rects[16];
-    int n = 0;
-    ASSERT_TRUE(evdi_request_update(c.h(), 1));
-    evdi_grab_pixels(c.h(), rects, &n);
+    int n = grab_now(c.h(), 1, rects);
     // Sixteen single pixels in one flip, far apart: no two join.
     std::vector<evdiemu::Rect> dots;
     std::vector<uint32_t> colours;
@@ -412,8 +417,7 @@ TEST_F(EvdiEmu, DamageIsMergedAndCollapsedAsTheModuleDoes) {
     const uint32_t v = 0x00abcdefu;
     ASSERT_EQ(emu().paint(card_, 250, 120, 2, 1, std::vector<uint32_t>(2, v).data(), 2), 0);
     EXPECT_EQ(states()[card_].dirty_rects, 2);
-    ASSERT_TRUE(evdi_request_update(c.h(), 1));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 1, rects);
     ASSERT_EQ(n, 2);
     std::vector<std::array<int, 4>> got;
     for (int i = 0; i < n; ++i) got.push_back({rects[i].x1, rects[i].y1, rects[i].x2, rects[i].y2});
@@ -432,17 +436,14 @@ TEST_F(EvdiEmu, AnUpdateIsArmedOnceAndARepeatedRequestIsAWarning) {
     std::vector<uint32_t> mem(64 * 64);
     evdi_register_buffer(c.h(), {0, mem.data(), 64, 64, 64 * 4, nullptr, 0});
     evdi_rect rects[16];
-    int n = 0;
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    int n = grab_now(c.h(), 0, rects);
     ASSERT_EQ(n, 1);
 
     // Painting with no request armed sends nothing.
     uint32_t v = 0x00ff0000;
     ASSERT_EQ(emu().paint(card_, 1, 1, 1, 1, &v, 1), 0);
     EXPECT_TRUE(c.idle());
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     ASSERT_EQ(n, 1);
 
     // Nothing dirty: the request arms one update_ready; another request
@@ -462,8 +463,7 @@ TEST_F(EvdiEmu, AnUpdateIsArmedOnceAndARepeatedRequestIsAWarning) {
     EXPECT_FALSE(states()[card_].update_armed);
     ASSERT_EQ(emu().paint(card_, 30, 40, 1, 1, &v, 1), 0);
     EXPECT_TRUE(c.idle());  // one event per armed request
-    EXPECT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     ASSERT_EQ(n, 2);  // too far apart to be merged
     EXPECT_EQ(mem[4 * 64 + 3], v);
     EXPECT_EQ(mem[40 * 64 + 30], v);
@@ -482,9 +482,7 @@ TEST_F(EvdiEmu, CommitsWaitForTheNextGrab) {
     std::vector<uint32_t> mem(64 * 64);
     evdi_register_buffer(c.h(), {0, mem.data(), 64, 64, 64 * 4, nullptr, 0});
     evdi_rect rects[16];
-    int n = 0;
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    int n = grab_now(c.h(), 0, rects);
     EXPECT_FALSE(states()[card_].commit_pending);
 
     const uint32_t v = 0x00102030u;
@@ -492,8 +490,7 @@ TEST_F(EvdiEmu, CommitsWaitForTheNextGrab) {
     EXPECT_TRUE(states()[card_].commit_pending);
     usleep(60000);
     EXPECT_GE(states()[card_].commit_held_ms, 50.0);
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     CardState s = states()[card_];
     EXPECT_FALSE(s.commit_pending);
     EXPECT_GE(s.commit_wait_max_ms, 50.0);
@@ -505,16 +502,14 @@ TEST_F(EvdiEmu, CommitsWaitForTheNextGrab) {
     s = states()[card_];
     EXPECT_FALSE(s.commit_pending);
     EXPECT_EQ(s.dirty_rects, 2);  // each change: the whole framebuffer
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     ASSERT_EQ(n, 1);
     EXPECT_EQ(rects[0].x2, 64);
     EXPECT_EQ(rects[0].y2, 64);
 
     ASSERT_EQ(emu().dpms(card_, 3), 0);  // CRTC on before: waits
     EXPECT_TRUE(states()[card_].commit_pending);
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     ASSERT_EQ(emu().paint(card_, 0, 0, 1, 1, &v, 1), 0);  // off before and after
     EXPECT_FALSE(states()[card_].commit_pending);
     ASSERT_EQ(emu().dpms(card_, 0), 0);
@@ -536,9 +531,7 @@ TEST_F(EvdiEmu, DamageOutlivesAModeSetAndADisconnect) {
     std::vector<uint32_t> mem(256 * 128, 0xAAAAAAAA);
     evdi_register_buffer(c.h(), {0, mem.data(), 256, 128, 256 * 4, nullptr, 0});
     evdi_rect rects[16];
-    int n = 0;
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    int n = grab_now(c.h(), 0, rects);
     std::vector<uint32_t> px(16 * 16, 0x00ffffffu);
     ASSERT_EQ(emu().paint(card_, 200, 100, 16, 16, px.data(), 16), 0);
 
@@ -553,8 +546,7 @@ TEST_F(EvdiEmu, DamageOutlivesAModeSetAndADisconnect) {
     std::vector<uint32_t> small(128 * 64, 0);
     evdi_register_buffer(c.h(), {0, small.data(), 128, 64, 128 * 4, nullptr, 0});
     const uint64_t failures = states()[card_].grab_failures;
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     EXPECT_EQ(n, 0);
     EXPECT_EQ(states()[card_].grab_failures, failures + 1);
     EXPECT_NE(kernel_log().find("Rect size beyond expected dimensions"), std::string::npos);
@@ -575,8 +567,7 @@ TEST_F(EvdiEmu, DamageOutlivesAModeSetAndADisconnect) {
 
     // The card's next client inherits what the last one left undone. Every
     // other card is taken first, so the next client gets this one.
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     ASSERT_EQ(emu().paint(card_, 100, 50, 28, 14, std::vector<uint32_t>(28 * 14).data(), 28), 0);
     std::vector<Client> others(states().size() - 1);
     for (Client &o : others) ASSERT_TRUE(o.open());
@@ -591,8 +582,7 @@ TEST_F(EvdiEmu, DamageOutlivesAModeSetAndADisconnect) {
     ASSERT_EQ(emu().modeset(card, 64, 64, 60), 0);
     std::vector<uint32_t> tiny(64 * 64);
     evdi_register_buffer(next.h(), {0, tiny.data(), 64, 64, 64 * 4, nullptr, 0});
-    ASSERT_TRUE(evdi_request_update(next.h(), 0));
-    evdi_grab_pixels(next.h(), rects, &n);
+    n = grab_now(next.h(), 0, rects);
     EXPECT_EQ(n, 0);
     evdi_unregister_buffer(next.h(), 0);
 }
@@ -617,9 +607,7 @@ TEST_F(EvdiEmu, PixelFormatsTravelWithTheModeAndTheBytes) {
     std::vector<uint32_t> mem(64 * 64);
     evdi_register_buffer(c.h(), {0, mem.data(), 64, 64, 64 * 4, nullptr, 0});
     evdi_rect rects[16];
-    int n = 0;
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    EXPECT_EQ(grab_now(c.h(), 0, rects), 1);
     EXPECT_EQ(mem[0], 0xff302010u);  // bytes R, G, B, A
     ASSERT_EQ(emu().set_format(card_, evdiemu::kXB24), 0);
     ASSERT_TRUE(c.next(&e));
@@ -628,12 +616,10 @@ TEST_F(EvdiEmu, PixelFormatsTravelWithTheModeAndTheBytes) {
     EXPECT_EQ(e.mode.pixel_format, evdiemu::kXB24);
     ASSERT_TRUE(c.next(&e));
     EXPECT_EQ(e.kind, Event::Dpms);
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    EXPECT_EQ(grab_now(c.h(), 0, rects), 1);
     EXPECT_EQ(mem[0], 0x00302010u);
     ASSERT_EQ(emu().set_format(card_, evdiemu::kXR24), 0);
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    EXPECT_EQ(grab_now(c.h(), 0, rects), 1);
     EXPECT_EQ(mem[0], 0x00102030u);  // bytes B, G, R, unused
     std::vector<uint32_t> screen(64 * 64);
     ASSERT_EQ(emu().read_screen(card_, screen.data(), screen.size()), 64 * 64);
@@ -659,9 +645,7 @@ TEST_F(EvdiEmu, AFramebufferLargerThanTheModeFailsGrabs) {
     std::vector<uint32_t> mem(128 * 64, 0x55555555u);
     evdi_register_buffer(c.h(), {0, mem.data(), 128, 64, 128 * 4, nullptr, 0});
     evdi_rect rects[16];
-    int n = -1;
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    int n = grab_now(c.h(), 0, rects);
     EXPECT_EQ(n, 0);
     EXPECT_EQ(mem[0], 0x55555555u);
     EXPECT_FALSE(states()[card_].commit_pending);  // the failed grab still completes it
@@ -670,8 +654,7 @@ TEST_F(EvdiEmu, AFramebufferLargerThanTheModeFailsGrabs) {
     Event e;
     EXPECT_TRUE(c.next(&e));  // the armed update
     EXPECT_EQ(e.kind, Event::Update);
-    EXPECT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     ASSERT_EQ(n, 1);
     EXPECT_EQ(rects[0].x2, 128);
     evdi_unregister_buffer(c.h(), 0);
@@ -733,21 +716,17 @@ TEST_F(EvdiEmu, CursorIsBlendedIntoGrabsWithoutCursorEvents) {
     std::vector<uint32_t> mem(64 * 64);
     evdi_register_buffer(c.h(), {0, mem.data(), 64, 64, 64 * 4, nullptr, 0});
     evdi_rect rects[16];
-    int n = 0;
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    int n = grab_now(c.h(), 0, rects);
     std::vector<uint32_t> back(64 * 64, 0x00c08040u);
     ASSERT_EQ(emu().paint(card_, 0, 0, 64, 64, back.data(), 64), 0);
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     std::vector<uint32_t> img(5 * 4, 0xff00ff00u);  // 5 wide: 4 columns drawn
     img[0] = 0x00ffffffu;                           // transparent
     img[1] = 0x80ff0000u;                           // half red
     ASSERT_EQ(emu().cursor_move(card_, 11, 12), 0);
     ASSERT_EQ(emu().cursor_set(card_, 1, 2, 5, 4, true, img.data()), 0);
     EXPECT_TRUE(c.idle());  // no cursor events for this client
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     ASSERT_EQ(n, 1);
     EXPECT_EQ(mem[10 * 64 + 10], 0x00c08040u);  // transparent pixel keeps the screen
     // Per byte (pixel * 127 + cursor * 128 + ((... + 1) << 8)) >> 16:
@@ -762,8 +741,7 @@ TEST_F(EvdiEmu, CursorIsBlendedIntoGrabsWithoutCursorEvents) {
     // Damage elsewhere: the cursor is blended in again all the same.
     std::fill(mem.begin(), mem.end(), 0u);
     ASSERT_EQ(emu().paint(card_, 50, 50, 1, 1, back.data(), 1), 0);
-    ASSERT_TRUE(evdi_request_update(c.h(), 0));
-    evdi_grab_pixels(c.h(), rects, &n);
+    n = grab_now(c.h(), 0, rects);
     EXPECT_EQ(mem[13 * 64 + 13], 0x0000ff00u);
     EXPECT_EQ(mem[20 * 64 + 20], 0u);
     evdi_unregister_buffer(c.h(), 0);
