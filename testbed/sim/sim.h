@@ -26,8 +26,7 @@
 //     display server does, until the output's last commit has completed.
 //   observation: output_of(dev) (virtual output index serving device dev, or
 //     -1), xrandr_commands(), xrandr_environments(), xrefresh_runs(),
-//     daemon_log(), kernel_log(),
-//     identity_file()
+//     daemon_log(), kernel_log(), identity_file()
 //   ending: stop() (SIGINT, wait), capture() (screens and device frames, call
 //     while the daemon still runs), write_outputs(report) (screen-N.png,
 //     device-N.png, report.json and kernel.log in options.out_dir; the
