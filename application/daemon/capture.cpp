@@ -40,22 +40,40 @@ void bring_across(int screen_id, int buffer_id) {
     st.pending_count = 0;
 }
 
+// Adds r to a list of at most SCREEN_MAX_RECTS rectangles; when it is
+// full, the list becomes its bounding box first (a superset is always safe
+// for both uses below).
+void keep_rect(evdi_rect *list, int *count, const evdi_rect &r) {
+    if (*count == SCREEN_MAX_RECTS) {
+        evdi_rect &box = list[0];
+        for (int k = 1; k < *count; ++k) {
+            box.x1 = std::min(box.x1, list[k].x1);
+            box.y1 = std::min(box.y1, list[k].y1);
+            box.x2 = std::max(box.x2, list[k].x2);
+            box.y2 = std::max(box.y2, list[k].y2);
+        }
+        *count = 1;
+    }
+    list[(*count)++] = r;
+}
+
 // Keeps the grabbed rectangles, clipped to the buffer, as what the other
-// buffer now lacks, and as damage of the device's frame.
-void remember_grab(int screen_id, const evdi_rect *rects, int count) {
+// buffer now lacks (with `again`, a second grab into the same buffer, in
+// addition to the ones kept before) and as damage of the device's frame
+// still to be marked. Under the screen's lock.
+void remember_grab(int screen_id, const evdi_rect *rects, int count, bool again) {
     screen_state_t &st = screen_state[screen_id];
     const evdi_buffer &b = buffers[screen_id][0];
-    thread_context_t *cxt = screen_context(screen_id);
-    st.pending_count = 0;
-    for (int i = 0; i < std::min(count, SCREEN_MAX_RECTS); ++i) {
+    if (!again) st.pending_count = 0;
+    for (int i = 0; i < count; ++i) {
         evdi_rect r = rects[i];
         r.x1 = std::clamp(r.x1, 0, b.width);
         r.x2 = std::clamp(r.x2, r.x1, b.width);
         r.y1 = std::clamp(r.y1, 0, b.height);
         r.y2 = std::clamp(r.y2, r.y1, b.height);
         if (r.x1 >= r.x2 || r.y1 >= r.y2) continue;
-        st.pending[st.pending_count++] = r;
-        if (cxt != nullptr) cxt->damage.mark_rect(r.x1, r.y1, r.x2, r.y2);
+        keep_rect(st.pending, &st.pending_count, r);
+        if (!st.unmarked_all) keep_rect(st.unmarked, &st.unmarked_count, r);
     }
 }
 
@@ -66,6 +84,25 @@ bool owe_blocks_again(thread_context_t *cxt) {
     const uint32_t blocks = static_cast<uint32_t>(cxt->loop_x) * static_cast<uint32_t>(cxt->loop_y);
     return owed_blocks[cxt->id].take(blocks,
                                      [cxt](uint32_t block) { forget_block(cxt, block); }) > 0;
+}
+
+// The damage of grabs since the last frame was taken for coding goes into
+// the device's frame damage. Only the render thread does this, under the
+// screen's lock and before it codes, so the event thread's grabs during a
+// frame's coding never change the damage that frame scans (they are marked
+// for the next one). Under the screen's lock.
+void mark_grabbed_damage(int screen_id, thread_context_t &cxt) {
+    screen_state_t &st = screen_state[screen_id];
+    if (st.unmarked_all) {
+        cxt.damage.mark_all();
+    } else {
+        for (int i = 0; i < st.unmarked_count; ++i) {
+            const evdi_rect &r = st.unmarked[i];
+            cxt.damage.mark_rect(r.x1, r.y1, r.x2, r.y2);
+        }
+    }
+    st.unmarked_all = false;
+    st.unmarked_count = 0;
 }
 
 }  // namespace
@@ -276,6 +313,9 @@ void take_resolution_answer(int screen_id, thread_context_t &cxt) {
 // lines about it are let through once.
 void grab_failed(int screen_id) {
     screen_state_t &st = screen_state[screen_id];
+    // What the failed grab left in its buffer is not known.
+    st.unmarked_all = true;
+    st.unmarked_count = 0;
     if (st.failed_grabs++ > 0) return;
     std::printf(
         "Screen#%d, grab failed, the screen's damage is lost: asking the desktop to "
@@ -319,64 +359,123 @@ bool update_to_grab(int screen_id, evdi_handle handle, int buffer_id, int *grab_
 
 }  // namespace
 
+namespace {
+
+// Grabs the update EVDI has ready, if any, into the buffer the next frame is
+// made from: the frame still waiting to be sent if there is one, else the
+// buffer not sent last. Under the screen's lock, on the render thread and,
+// while the render thread codes a frame, on the event thread.
+void grab_ready_update(int screen_id, evdi_handle handle) {
+    screen_state_t &st = screen_state[screen_id];
+    const int target = st.draining        ? DRAIN_BUFFER_ID
+                       : st.frame_waiting ? st.waiting_buffer
+                                          : evdi_buf_id[screen_id] & 1;
+    int grab_buffer = target;
+    if (!update_to_grab(screen_id, handle, target, &grab_buffer)) return;
+    evdi_rect rects[SCREEN_MAX_RECTS];
+    int num_rects = SCREEN_MAX_RECTS;
+    if (grab_buffer == DRAIN_BUFFER_ID || st.draining) {
+        quiet_libevdi quiet(true);
+        evdi_grab_pixels(handle, rects, &num_rects);
+        return;
+    }
+    // A second grab into the waiting frame adds to it; a grab into the
+    // other buffer first brings it up to date.
+    const bool again = grab_buffer == st.last_grab_buffer;
+    if (!again) bring_across(screen_id, grab_buffer);
+    {
+        quiet_libevdi quiet(st.failed_grabs > 0);
+        evdi_grab_pixels(handle, rects, &num_rects);
+    }
+    // After an update EVDI always has damage: no rectangle means the grab
+    // failed.
+    if (num_rects <= 0) {
+        grab_failed(screen_id);
+        return;
+    }
+    grab_worked(screen_id);
+    remember_grab(screen_id, rects, num_rects, again);
+    st.last_grab_buffer = grab_buffer;
+    st.frame_waiting = true;
+    st.waiting_buffer = grab_buffer;
+    // Both buffers stay whole whether or not the frame is sent.
+    evdi_buf_id[screen_id] = 1 - grab_buffer;
+}
+
+// The buffer of the frame to send now, or -1. Under the screen's lock.
+int frame_to_send(int screen_id) {
+    screen_state_t &st = screen_state[screen_id];
+    int buffer = -1;
+    if (st.frame_waiting) {
+        buffer = st.waiting_buffer;
+        st.frame_waiting = false;
+    } else if (st.resend) {
+        // Nothing new, but the last frame never left: send the screen as it
+        // stands, from this buffer made whole.
+        buffer = evdi_buf_id[screen_id] & 1;
+        bring_across(screen_id, buffer);
+        st.last_grab_buffer = buffer;
+        evdi_buf_id[screen_id] = 1 - buffer;
+    }
+    st.resend = false;
+    return buffer;
+}
+
+}  // namespace
+
+void grab_while_coding(int screen_id) {
+    screen_state_t &st = screen_state[screen_id];
+    const evdi_handle handle = evdihndl[screen_id].load();
+    if (st.encoding_buffer < 0 || !st.update_ready.load() || !st.grabbing.load() ||
+        handle == EVDI_INVALID_HANDLE)
+        return;
+    grab_ready_update(screen_id, handle);
+}
+
 void screen_request(int screen_id) {
     if (screen_id < 0 || screen_id >= MAX_DEVICES) return;
     screen_state_t &st = screen_state[screen_id];
     if (!st.grabbing.load()) return;
+    // The device's output state has a lock of its own, and the render thread
+    // alone sends and frees streams: a halt's clearing (a control request)
+    // is made without the screen's lock, which the event thread's grabs need.
+    if (thread_context_t *cxt = screen_context(screen_id);
+        cxt != nullptr && buffersRegistered[screen_id].load())
+        service_output(cxt, screen_id);
+    int buffer;
+    {
+        std::lock_guard<std::mutex> hold(st.lock);
+        // A mode change may have run while this thread waited for the lock.
+        evdi_handle handle = evdihndl[screen_id].load();
+        thread_context_t *cxt = screen_context(screen_id);
+        if (!st.grabbing.load() || handle == EVDI_INVALID_HANDLE || cxt == nullptr) return;
+        take_resolution_answer(screen_id, *cxt);
+        const bool streaming = buffersRegistered[screen_id].load();
+        if (streaming && st.refresh.exchange(false)) {
+            refill_stores(cxt);
+            st.resend = true;
+        }
+        if (streaming && owe_blocks_again(cxt)) st.resend = true;
+        grab_ready_update(screen_id, handle);
+        mark_grabbed_damage(screen_id, *cxt);
+        if (!streaming || st.display_switched_off) {
+            // Dropped; streaming starts with the whole screen anyway, and so
+            // does a display switched on again (the device discards, and
+            // counts against the stream, whatever it is sent while off).
+            st.frame_waiting = false;
+            return;
+        }
+        buffer = frame_to_send(screen_id);
+        if (buffer < 0) return;
+        st.encoding_buffer = buffer;
+    }
+    // Coding and submission under the frame's lock only: the event thread
+    // grabs meanwhile into the other buffer (grab_while_coding).
+    {
+        std::lock_guard<std::mutex> coding(st.frame_lock);
+        if (buffersRegistered[screen_id].load()) screen_transfer(screen_id, buffer);
+    }
     std::lock_guard<std::mutex> hold(st.lock);
-    // A mode change may have run while this thread waited for the lock.
-    evdi_handle handle = evdihndl[screen_id].load();
-    thread_context_t *cxt = screen_context(screen_id);
-    if (!st.grabbing.load() || handle == EVDI_INVALID_HANDLE || cxt == nullptr) return;
-    take_resolution_answer(screen_id, *cxt);
-    const bool streaming = buffersRegistered[screen_id].load();
-    if (streaming) service_output(cxt, screen_id);
-    if (streaming && st.refresh.exchange(false)) {
-        refill_stores(cxt);
-        st.resend = true;
-    }
-    if (streaming && owe_blocks_again(cxt)) {
-        st.resend = true;
-    }
-
-    const int buffer_id = st.draining ? DRAIN_BUFFER_ID : evdi_buf_id[screen_id] & 1;
-    int grab_buffer = buffer_id;
-    if (update_to_grab(screen_id, handle, buffer_id, &grab_buffer)) {
-        if (grab_buffer == DRAIN_BUFFER_ID || st.draining) {
-            quiet_libevdi quiet(true);
-            evdi_rect rects[SCREEN_MAX_RECTS];
-            int num_rects = SCREEN_MAX_RECTS;
-            evdi_grab_pixels(handle, rects, &num_rects);
-            return;
-        }
-        bring_across(screen_id, grab_buffer);
-        evdi_rect rects[SCREEN_MAX_RECTS];
-        int num_rects = SCREEN_MAX_RECTS;
-        {
-            quiet_libevdi quiet(st.failed_grabs > 0);
-            evdi_grab_pixels(handle, rects, &num_rects);
-        }
-        // After an update EVDI always has damage: no rectangle means the
-        // grab failed.
-        if (num_rects <= 0) {
-            grab_failed(screen_id);
-            return;
-        }
-        grab_worked(screen_id);
-        remember_grab(screen_id, rects, num_rects);
-        // Both buffers stay whole whether or not the frame is sent.
-        evdi_buf_id[screen_id] = 1 - grab_buffer;
-        if (!streaming || st.display_switched_off) return;
-        st.resend = false;
-        screen_transfer(screen_id, grab_buffer);
-        return;
-    }
-    if (!streaming || !st.resend || st.display_switched_off) return;
-    // Nothing new, but the last frame never left: send the screen as it
-    // stands, from this buffer made whole.
-    bring_across(screen_id, buffer_id);
-    st.resend = false;
-    screen_transfer(screen_id, buffer_id);
-    evdi_buf_id[screen_id] = 1 - buffer_id;
+    st.encoding_buffer = -1;
 }
 

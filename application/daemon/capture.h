@@ -19,9 +19,13 @@ inline constexpr int ENCODER_WORKERS = 4;
 // Render loop, once per tick: asks EVDI for the screen's next frame and, when
 // one with changes is ready at once, captures and sends it.
 void screen_request(int screen_id);
-// The transfer stage for the frame just grabbed into buffer
-// buffer_to_be_updated. Runs on the render thread under the screen's lock.
+// The transfer stage for the frame grabbed into buffer buffer_to_be_updated.
+// Runs on the render thread under the screen's frame lock.
 void screen_transfer(int screen_id, int buffer_to_be_updated);
+// The event thread, after handling events under the screen's lock: while the
+// render thread codes a frame, an update EVDI has ready is grabbed here into
+// the other buffer, since the desktop's commit waits for that grab.
+void grab_while_coding(int screen_id);
 // Writes buffers[screen_id][buffer_to_be_updated] turned by 180 degrees
 // (v_flip) or mirrored left to right into the screen's turned frame; the EVDI
 // buffer itself stays a copy of the screen. With `damage`, only its stale

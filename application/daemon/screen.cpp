@@ -80,7 +80,8 @@ std::unique_ptr<uint8_t[]> try_alloc(size_t bytes) {
     return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes]);
 }
 
-// Unregisters and frees the screen's frame buffers. Under the screen's lock.
+// Unregisters and frees the screen's frame buffers. Under both of the
+// screen's locks.
 void release_frame_buffers(int screen_id, evdi_handle handle, const char *caller) {
     screen_state_t &st = screen_state[screen_id];
     for (int id = 0; id < 2; ++id) {
@@ -101,8 +102,12 @@ void release_frame_buffers(int screen_id, evdi_handle handle, const char *caller
     st.turned.reset();
     st.turned_size = 0;
     st.pending_count = 0;
+    st.unmarked_count = 0;
+    st.unmarked_all = false;
     st.resend = false;
     st.resolution_pending = false;
+    st.frame_waiting = false;
+    st.last_grab_buffer = -1;
 }
 
 // The render thread asks for an update at once rather than at its next tick:
@@ -264,11 +269,15 @@ void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_lengt
         ctx.ddcci_data_handler = nullptr;
         ctx.user_data = reinterpret_cast<void *>(static_cast<intptr_t>(screen_id));
         st.pending_count = 0;
+        st.unmarked_count = 0;
+        st.unmarked_all = false;
         st.resend = false;
         st.display_switched_off = false;
         // A new handle has no request armed (the module forgets it at a
         // disconnect).
         st.armed = false;
+        st.frame_waiting = false;
+        st.last_grab_buffer = -1;
         st.update_ready.store(false);
         {
             std::lock_guard<std::mutex> wake(st.wake_lock);
@@ -293,6 +302,7 @@ void destroy_screen(int screen_id) {
     if (screen_id < 0 || screen_id >= MAX_DEVICES) return;
     screen_state_t &st = screen_state[screen_id];
     std::lock_guard<std::mutex> hold(st.lock);
+    std::lock_guard<std::mutex> coding(st.frame_lock);
     buffersRegistered[screen_id].store(false);
     const int32_t slot = device_info[screen_id].index.load();
     thread_context_t *cxt = slot >= 0 && slot < MAX_DEVICES ? &g_context[slot] : nullptr;
@@ -360,6 +370,7 @@ struct watched_handle {
     // closed nor re-opened since it was taken.
     if (st.generation != watched.generation || evdihndl[screen_id].load() != watched.handle) return;
     evdi_handle_events(watched.handle, &evtctx[screen_id]);
+    grab_while_coding(screen_id);
 }
 
 }  // namespace
@@ -383,7 +394,10 @@ void on_mode_change(evdi_mode mode, void *user_data) {
     thread_context_t *cxt = screen_context(screen);
     if (cxt == nullptr) return;
     screen_state_t &st = screen_state[screen];
+    // Workers stop at their next block; the buffers change once the frame
+    // they coded is off the frame lock.
     buffersRegistered[screen].store(false);
+    std::lock_guard<std::mutex> coding(st.frame_lock);
     std::printf("Screen#%d Mode change: %dx%d@%dHz %dbbp fmt: %d\n", screen, mode.width,
                 mode.height, mode.refresh_rate, mode.bits_per_pixel,
                 static_cast<int>(mode.pixel_format));

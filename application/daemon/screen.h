@@ -22,14 +22,20 @@ inline constexpr int SCREEN_MAX_RECTS = 16;
 
 // Capture state of one screen beside the tables of state.h.
 //
-// `lock` is the one exclusion between the screen's event thread and its
-// render thread: the event thread holds it while libevdi handles an event
-// (so handlers never run beside a frame, and the handle is never closed under
-// libevdi), the render thread from the update request to the submission of
-// the frame, and create_screen/destroy_screen while they change the handle.
-// Every field after `event_poll` is guarded by it.
+// Two locks, always taken in this order when both are held:
+// `lock` guards the EVDI handle, every libevdi call and the grab state: the
+// event thread holds it while libevdi handles an event (so the handle is
+// never closed under libevdi), the render thread while it asks for an update
+// and grabs, and create_screen/destroy_screen while they change the handle.
+// Every field after `refresh` is guarded by it unless it says otherwise.
+// `frame_lock` guards what coding a frame uses (the frame buffers' pixels
+// being coded, the turned frame, the snapshot stores, the transfer slots'
+// streams): the render thread holds it alone while it codes and submits a
+// frame, so grabs into the other buffer go on meanwhile; a mode change and
+// destroy_screen take it under `lock` before they free or replace any of it.
 struct screen_state_t {
     std::mutex lock;
+    std::mutex frame_lock;
     // The event thread's poll descriptor (event thread only).
     pollfd event_poll;
     // Set when the device dropped every block that the snapshot stores
@@ -53,6 +59,13 @@ struct screen_state_t {
     // into, so both buffers always hold the whole current screen.
     evdi_rect pending[SCREEN_MAX_RECTS];
     int pending_count;
+    // Damage of grabs not yet marked in the device's frame damage (all of
+    // the screen after a grab that lost its damage): the render thread
+    // marks it before it takes a frame to code, since grabs on the event
+    // thread run while a frame is coded.
+    evdi_rect unmarked[SCREEN_MAX_RECTS];
+    int unmarked_count;
+    bool unmarked_all;
     // The countdown switched the device's display off (0 x 0): the device
     // discards what it is sent until a DPMS on restores the resolution.
     // Cleared once the device has accepted a resolution again (its request
@@ -60,7 +73,8 @@ struct screen_state_t {
     bool display_switched_off;
     // A grabbed frame was not sent (no free transfer slot, or abandoned):
     // the next tick sends the screen again even when EVDI has no new damage,
-    // so the device does not keep stale content.
+    // so the device does not keep stale content. Set by the transfer stage
+    // under frame_lock, else under both locks.
     bool resend;
     // Grabs may run: the mode's buffers (or the drain buffer) are registered
     // with EVDI. Grabbing goes on while the screen cannot stream, because
@@ -90,6 +104,12 @@ struct screen_state_t {
     bool resolution_pending;
     uint32_t resolution_tag;
     int failed_grabs;  // grabs in a row that lost their damage
+    // The frame grabbed and not yet sent (its buffer), the buffer the last
+    // grab went into, and the buffer the render thread codes now (-1 none).
+    bool frame_waiting;
+    int waiting_buffer;
+    int last_grab_buffer = -1;
+    int encoding_buffer = -1;
 };
 
 // The render thread's sleep until `until`: true (early) when EVDI has

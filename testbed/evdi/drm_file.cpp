@@ -35,14 +35,15 @@ bool flush_pending_events(Card &c) {
     Painter &p = c.painter;
     if (p.drm_filp < 0) return true;
     const File &f = mod().files[p.drm_filp];
-    while (!p.pending_events.empty()) {
-        const std::vector<uint8_t> &e = p.pending_events.front();
-        if (send(f.server_fd, e.data(), e.size(), MSG_DONTWAIT | MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(e.size()))
+    while (p.pending_count > 0) {
+        const Painter::PendingEvent &e = p.pending_events[p.pending_first];
+        if (send(f.server_fd, e.bytes, e.length, MSG_DONTWAIT | MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(e.length))
             break;
-        p.pending_events.pop_front();
+        p.pending_first = (p.pending_first + 1) % Painter::kPendingEvents;
+        --p.pending_count;
     }
-    return p.pending_events.empty();
+    return p.pending_count == 0;
 }
 
 // evdi_send_events_work: tries again every 5 ms while any card has events
@@ -167,31 +168,39 @@ int dispatch(File &f, unsigned long request, uint64_t arg) {
 
 // evdi_painter_send_event: dropped unless a connected file is there to take
 // it; a cursor event replaces one of its kind still waiting at the end of
-// the queue (evdi_painter_add_event_to_pending_list).
+// the queue (evdi_painter_add_event_to_pending_list). Events are at most 44
+// bytes.
 void queue_event(Card &c, const void *event, size_t length) {
     Painter &p = c.painter;
     if (p.drm_filp < 0 || !p.is_connected) {
         ++c.stats.events_dropped;
         return;
     }
-    const auto *bytes = static_cast<const uint8_t *>(event);
     const uint32_t type = static_cast<const abi::EventHeader *>(event)->type;
-    if (!p.pending_events.empty()) {
-        std::vector<uint8_t> &last = p.pending_events.back();
+    Painter::PendingEvent *slot = nullptr;
+    if (p.pending_count > 0) {
+        Painter::PendingEvent &last =
+            p.pending_events[(p.pending_first + p.pending_count - 1) % Painter::kPendingEvents];
         uint32_t last_type;
-        std::memcpy(&last_type, last.data(), sizeof(last_type));
-        if (last_type == type && squashable(type)) {
-            last.assign(bytes, bytes + length);
-            return;
-        }
+        std::memcpy(&last_type, last.bytes, sizeof(last_type));
+        if (last_type == type && squashable(type)) slot = &last;
     }
-    p.pending_events.emplace_back(bytes, bytes + length);
+    if (!slot) {
+        if (p.pending_count == Painter::kPendingEvents) {
+            p.pending_first = (p.pending_first + 1) % Painter::kPendingEvents;
+            --p.pending_count;
+            ++c.stats.events_dropped;
+        }
+        slot = &p.pending_events[(p.pending_first + p.pending_count++) % Painter::kPendingEvents];
+    }
+    std::memcpy(slot->bytes, event, std::min(length, sizeof(slot->bytes)));
+    slot->length = static_cast<uint32_t>(std::min(length, sizeof(slot->bytes)));
     if (!flush_pending_events(c)) start_flush_worker();
 }
 
 // evdi_painter_events_cleanup.
 void drop_pending_events(Card &c) {
-    c.painter.pending_events.clear();
+    c.painter.pending_first = c.painter.pending_count = 0;
 }
 
 uint32_t new_gem_handle(Card &c, const FbPtr &fb, uint32_t *length) {

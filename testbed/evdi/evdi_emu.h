@@ -127,7 +127,7 @@ struct CardState {
     uint64_t updates_ready;              // update_ready events sent
     uint64_t grabs;                      // successful grabs
     uint64_t grab_failures;
-    uint64_t events_dropped;  // sent while no file was connected
+    uint64_t events_dropped;  // sent while no file was connected, or 256 waited
     // Commits of the display server whose completion waited for a grab
     // (evdi_painter_set_vblank holds it while damage is pending): the one
     // held now, the longest wait, and the waits over one second. A held

@@ -21,7 +21,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -68,8 +67,16 @@ struct Painter {
     // The CRTC's completion event held until the next grab (crtc, vblank).
     bool vblank_held = false;
     Clock::time_point held_since;
-    // Events not yet taken by the file (pending_events).
-    std::deque<std::vector<uint8_t>> pending_events;
+    // Events not yet taken by the file (pending_events), oldest first, in a
+    // ring of fixed slots: at most kPendingEvents wait (the module's list has
+    // no bound; the oldest goes when the ring is full).
+    struct PendingEvent {
+        uint8_t bytes[48];
+        uint32_t length;
+    };
+    static constexpr int kPendingEvents = 256;
+    PendingEvent pending_events[kPendingEvents];
+    int pending_first = 0, pending_count = 0;
 };
 
 // struct evdi_cursor, with what the cursor plane shows.

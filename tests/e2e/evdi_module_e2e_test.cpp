@@ -195,10 +195,15 @@ TEST(EvdiModule, ACardReusedByASmallerScreenShowsItWithinASecond) {
     ASSERT_TRUE(run->wait_frames(0, 3, 30s)) << run->daemon_log();
     const int card = card_state(*run, run->output_of(0)).number;
     EXPECT_EQ(run->set_mode(1, 640, 360), -ENODEV);  // the mode for the next output
-    // The daemon's requests fail, so the desktop's next paint stays dirty.
+    // The daemon's requests fail, so once its last armed request has been
+    // answered, the desktop's next paint stays dirty (and waits).
     ASSERT_EQ(run->fail_evdi(evdiemu::Op::RequestUpdate, EIO, 1 << 30), 0);
-    ASSERT_TRUE(
-        run->wait_until([&] { return card_state(*run, run->output_of(0)).dirty_rects > 0; }, 5s));
+    ASSERT_TRUE(run->wait_until(
+        [&] {
+            const evdiemu::CardState s = card_state(*run, run->output_of(0));
+            return !s.update_armed && s.dirty_rects > 0 && s.commit_held_ms > 100;
+        },
+        5s));
     run->unplug(0);
     ASSERT_TRUE(run.log_has(" removed\n", 10s)) << run->daemon_log();
     ASSERT_EQ(run->fail_evdi(evdiemu::Op::RequestUpdate, EIO, 0), 0);
