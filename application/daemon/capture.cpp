@@ -363,8 +363,8 @@ namespace {
 
 // Grabs the update EVDI has ready, if any, into the buffer the next frame is
 // made from: the frame still waiting to be sent if there is one, else the
-// buffer not sent last. Under the screen's lock, on the render thread and,
-// while the render thread codes a frame, on the event thread.
+// buffer not sent last. Under the screen's lock, on the render thread (for a
+// request answered at once) and on the event thread (for update_ready).
 void grab_ready_update(int screen_id, evdi_handle handle) {
     screen_state_t &st = screen_state[screen_id];
     const int target = st.draining        ? DRAIN_BUFFER_ID
@@ -423,13 +423,13 @@ int frame_to_send(int screen_id) {
 
 }  // namespace
 
-void grab_while_coding(int screen_id) {
+bool grab_answered_update(int screen_id) {
     screen_state_t &st = screen_state[screen_id];
     const evdi_handle handle = evdihndl[screen_id].load();
-    if (st.encoding_buffer < 0 || !st.update_ready.load() || !st.grabbing.load() ||
-        handle == EVDI_INVALID_HANDLE)
-        return;
+    if (!st.update_ready.load() || !st.grabbing.load() || handle == EVDI_INVALID_HANDLE)
+        return false;
     grab_ready_update(screen_id, handle);
+    return st.frame_waiting;
 }
 
 void screen_request(int screen_id) {
@@ -470,7 +470,7 @@ void screen_request(int screen_id) {
         st.encoding_buffer = buffer;
     }
     // Coding and submission under the frame's lock only: the event thread
-    // grabs meanwhile into the other buffer (grab_while_coding).
+    // grabs meanwhile into the other buffer (grab_answered_update).
     {
         std::lock_guard<std::mutex> coding(st.frame_lock);
         if (buffersRegistered[screen_id].load()) screen_transfer(screen_id, buffer);

@@ -22,10 +22,12 @@ void screen_request(int screen_id);
 // The transfer stage for the frame grabbed into buffer buffer_to_be_updated.
 // Runs on the render thread under the screen's frame lock.
 void screen_transfer(int screen_id, int buffer_to_be_updated);
-// The event thread, after handling events under the screen's lock: while the
-// render thread codes a frame, an update EVDI has ready is grabbed here into
-// the other buffer, since the desktop's commit waits for that grab.
-void grab_while_coding(int screen_id);
+// The event thread, right after libevdi handled the screen's events (under
+// the screen's lock): an update EVDI reported ready is grabbed here at once,
+// since the desktop's commit waits for that grab, also while the render
+// thread codes a frame (into the other buffer). True when a frame now waits
+// for the render thread to send it.
+bool grab_answered_update(int screen_id);
 // Writes buffers[screen_id][buffer_to_be_updated] turned by 180 degrees
 // (v_flip) or mirrored left to right into the screen's turned frame; the EVDI
 // buffer itself stays a copy of the screen. With `damage`, only its stale

@@ -96,9 +96,8 @@ void *render_thread(void *param) {
     if (!stopping(cxt)) printf("Screen#%d is running\n", screen_id);
 
     while (cxt.keep_going.load() && !stopping(cxt)) {
-        // The frame period's sleep; an update EVDI reports meanwhile (or the
-        // buffers of a new mode) is grabbed at once, since the desktop's
-        // commit waits for that grab.
+        // The frame period's sleep; a frame the event thread grabbed
+        // meanwhile (or the buffers of a new mode) is seen to at once.
         const auto tick_end =
             std::chrono::steady_clock::now() + std::chrono::microseconds(FRAME_SLEEP_US);
         while (wait_for_update(screen_id, tick_end)) screen_request(screen_id);

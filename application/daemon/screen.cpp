@@ -370,7 +370,7 @@ struct watched_handle {
     // closed nor re-opened since it was taken.
     if (st.generation != watched.generation || evdihndl[screen_id].load() != watched.handle) return;
     evdi_handle_events(watched.handle, &evtctx[screen_id]);
-    grab_while_coding(screen_id);
+    if (grab_answered_update(screen_id)) wake_render_thread(st);
 }
 
 }  // namespace
@@ -467,14 +467,12 @@ void on_dpms_notification(int dpms_mode, void *user_data) {
                        st.display_switched_off);
 }
 
-// The armed update request is answered: the render thread wakes and grabs,
-// which completes the desktop's commit that waits for it.
+// The armed update request is answered: the event thread grabs once libevdi
+// has handled the events it read (dispatch_event), which completes the
+// desktop's commit that waits for that grab.
 void on_update_ready(int /*buffer_to_be_updated*/, void *user_data) {
     const int screen = screen_of(user_data);
-    if (screen < 0) return;
-    screen_state_t &st = screen_state[screen];
-    st.update_ready.store(true);
-    wake_render_thread(st);
+    if (screen >= 0) screen_state[screen].update_ready.store(true);
 }
 
 bool wait_for_update(int screen_id, std::chrono::steady_clock::time_point until) {

@@ -93,7 +93,7 @@ struct screen_state_t {
     bool armed;
     int armed_buffer;
     std::atomic<bool> update_ready;  // set by on_update_ready (event thread)
-    // Wakes the render thread's sleep for update_ready or new buffers (the simplest
+    // Wakes the render thread's sleep for a frame to send or new buffers (the simplest
     // exclusion for a sleep that can be cut short: a mutex and a condition).
     std::mutex wake_lock;
     std::condition_variable wake;
@@ -112,9 +112,9 @@ struct screen_state_t {
     int encoding_buffer = -1;
 };
 
-// The render thread's sleep until `until`: true (early) when EVDI has
-// answered the armed update request meanwhile, or a mode change brought new
-// buffers; once per such news.
+// The render thread's sleep until `until`: true (early) when a grabbed frame
+// waits to be sent, or a mode change brought new buffers; once per such
+// news.
 bool wait_for_update(int screen_id, std::chrono::steady_clock::time_point until);
 
 // libevdi's evdi_request_update returns false both when it armed an update

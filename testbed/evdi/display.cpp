@@ -47,6 +47,27 @@ void move_cursor_plane(Card &c, FbPtr fb) {
     cursor_commit(c, std::move(fb), c.pointer_x - c.pointer_hot_x, c.pointer_y - c.pointer_hot_y);
 }
 
+// A mode set that cannot keep the framebuffer it has.
+bool needs_new_framebuffer(int card, const ModeSet &m) {
+    std::lock_guard lock(mod().mu);
+    const Card *c = card_at(card);
+    const Framebuffer *fb = c ? c->primary.fb.get() : nullptr;
+    const int w = m.fb_width ? m.fb_width : m.width, h = m.fb_height ? m.fb_height : m.height;
+    return c && (!fb || fb->width != w || fb->height != h || fb->format != m.format);
+}
+
+// The framebuffer shown when the display server has no second one for it
+// yet, else null.
+FbPtr front_without_back(int card) {
+    std::lock_guard lock(mod().mu);
+    const Card *c = card_at(card);
+    if (!c || !c->primary.fb) return nullptr;
+    const Framebuffer &front = *c->primary.fb;
+    const bool has_back = c->back && c->back->width == front.width &&
+                          c->back->height == front.height && c->back->format == front.format;
+    return has_back ? nullptr : c->primary.fb;
+}
+
 class Local final : public Control {
   public:
     int cards(CardState *out, int max) override {
@@ -97,6 +118,15 @@ class Local final : public Control {
     }
 
     int modeset(int card, const ModeSet &m, const uint32_t *xrgb) override {
+        // The display server makes its new framebuffer before it commits:
+        // not under the module's lock, which grabs wait for.
+        FbPtr fresh;
+        if (xrgb || needs_new_framebuffer(card, m)) {
+            const int w = m.fb_width ? m.fb_width : m.width,
+                      h = m.fb_height ? m.fb_height : m.height;
+            if (w < 1 || h < 1 || w > 8192 || h > 8192) return -EINVAL;
+            fresh = new_framebuffer(w, h, m.format, xrgb);
+        }
         std::lock_guard lock(mod().mu);
         Card *c = card_at(card);
         if (!c) return -ENODEV;
@@ -117,8 +147,8 @@ class Local final : public Control {
             return -E2BIG;
         }
         FbPtr fb = c->primary.fb;
-        if (xrgb || !fb || fb->width != fb_w || fb->height != fb_h || fb->format != m.format) {
-            fb = new_framebuffer(fb_w, fb_h, m.format, xrgb);
+        if (fresh || !fb || fb->width != fb_w || fb->height != fb_h || fb->format != m.format) {
+            fb = fresh ? std::move(fresh) : new_framebuffer(fb_w, fb_h, m.format, nullptr);
             forget_back_buffer(*c);
         }
         Commit n;
@@ -185,6 +215,10 @@ class Local final : public Control {
     // date (the rectangles the last flip painted), paints into it and
     // flips to it with the painted rectangles as damage.
     int paint_rects(int card, const Rect *rects, int count, const uint32_t *packed) override {
+        // The second framebuffer starts as a copy of the first, made outside
+        // the module's lock (a scanned-out framebuffer is not written to).
+        FbPtr copy;
+        if (FbPtr front = front_without_back(card)) copy = std::make_shared<Framebuffer>(*front);
         std::lock_guard lock(mod().mu);
         int err;
         Card *c = shown_card(card, &err);
@@ -192,7 +226,9 @@ class Local final : public Control {
         const FbPtr front = c->primary.fb;
         if (!c->back || c->back->width != front->width || c->back->height != front->height ||
             c->back->format != front->format) {
-            c->back = std::make_shared<Framebuffer>(*front);
+            const bool fits = copy && copy->width == front->width &&
+                              copy->height == front->height && copy->format == front->format;
+            c->back = fits ? std::move(copy) : std::make_shared<Framebuffer>(*front);
             c->back_lacks.clear();
         }
         Framebuffer &back = *c->back;

@@ -101,8 +101,8 @@ TEST(SimRun, PlaysAScriptOverAStillPicture) {
     std::string err;
     ASSERT_TRUE(torvel::testbed::write_png(pic, dir + "/pic.png", &err)) << err;
     std::ofstream(dir + "/script") << "# at T: action\n"
-                                      "1.0 dpms off\n"
-                                      "1.3 dpms on 0\n";
+                                      "2.0 dpms off\n"
+                                      "2.3 dpms on 0\n";
     auto o = probe_options(dir + "/out");
     o.devices.resize(1);
     o.width = 64;
@@ -111,7 +111,7 @@ TEST(SimRun, PlaysAScriptOverAStillPicture) {
     o.content = torvel::sim::ContentKind::kPng;
     o.png_path = dir + "/pic.png";
     o.script_path = dir + "/script";
-    o.seconds = 2.5;
+    o.seconds = 3.5;
     auto sim = torvel::sim::Sim::create(o, &err);
     ASSERT_TRUE(sim) << err;
     ASSERT_EQ(sim->run(&err), 0) << err;

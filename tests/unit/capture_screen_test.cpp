@@ -242,22 +242,16 @@ class Screen : public ::testing::Test {
         });
     }
 
-    // One render-loop request. An armed request is answered by update_ready
-    // on the event thread: once EVDI has sent it, it is waited for, as the
-    // render loop's next tick would see it.
+    // One render-loop request. An armed request is answered by update_ready,
+    // which the event thread grabs: once EVDI has sent it, that grab is
+    // waited for, as the render loop would be woken by it.
     void request() {
-        bool armed;
-        {
+        EXPECT_TRUE(eventually([this] {
+            evdiemu::CardState cards[evdiemu::kMaxOutputs];
+            emu().cards(cards, evdiemu::kMaxOutputs);
             std::lock_guard<std::mutex> hold(screen_state[SCREEN].lock);
-            armed = screen_state[SCREEN].armed;
-        }
-        if (armed) {
-            EXPECT_TRUE(eventually([this] {
-                evdiemu::CardState cards[evdiemu::kMaxOutputs];
-                emu().cards(cards, evdiemu::kMaxOutputs);
-                return screen_state[SCREEN].update_ready.load() || cards[card_].update_armed;
-            }));
-        }
+            return !screen_state[SCREEN].armed || cards[card_].update_armed;
+        }));
         screen_request(SCREEN);
     }
     // The context's mode, read as the capture path does: under the screen's
@@ -661,14 +655,16 @@ TEST_F(Screen, AScreenWithoutMemoryForTheModeStillCompletesTheDesktopsCommits) {
     EXPECT_NE(testing::internal::GetCapturedStdout().find(
                   "Screen#1, not enough memory for 1024x768, no capture"),
               std::string::npos);
-    EXPECT_TRUE(pending());
     const uint64_t transfers = device().state().counters.transfers;
-    request();
-    EXPECT_FALSE(pending());
+    auto completes = [&] {
+        return eventually([&] {
+            request();
+            return !pending();
+        });
+    };
+    EXPECT_TRUE(completes());  // the mode set
     paint(10, 10, 20, 20, 0xFF0000u);
-    EXPECT_TRUE(pending());
-    request();
-    EXPECT_FALSE(pending());
+    EXPECT_TRUE(completes());
     EXPECT_EQ(device().state().counters.transfers, transfers);
     EXPECT_FALSE(buffersRegistered[SCREEN].load());
     // A mode with memory to spare streams again.
