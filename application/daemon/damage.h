@@ -11,8 +11,10 @@
 // grabbed rectangles (also of frames dropped for want of a transfer slot),
 // blocks whose stores were made to forget their content (blocks owed to
 // the device, pre-fills), a new mode, a new turn or mirror. The render
-// thread and the screen's event thread change it under the screen's lock;
-// the encoding of a frame reads it there too.
+// thread changes and reads it (under the screen's lock, or its frame lock
+// while it codes); the screen's event thread changes it only at a mode
+// change, holding both. Grabs on the event thread leave their rectangles to
+// the render thread, which marks them before it takes the next frame.
 #pragma once
 
 #include <cstddef>

@@ -151,30 +151,27 @@ TEST(EvdiModule, PixelsLostAtAModeDecreaseComeBackWithinASecond) {
     ASSERT_TRUE(run->wait_frames(0, 5, 30s)) << run->daemon_log();
     run->freeze(true);
     ASSERT_TRUE(settle(*run, 0));
-    // The pointer's move leaves the whole framebuffer dirty (no cursor
-    // events). Right after a grab, until its next tick, the daemon has no
-    // request armed: a move then stays pending over the mode set. A grab in
-    // between would take that damage, so try again.
+    // The daemon's requests fail, so once its last armed request has been
+    // answered (by a first move of the pointer), the second move (the whole
+    // framebuffer dirty, without cursor events) stays pending over the mode
+    // set.
     const int out = run->output_of(0);
-    bool lost = false;
-    auto t0 = std::chrono::steady_clock::now();
-    for (int attempt = 0; attempt < 5 && !lost; ++attempt) {
-        const size_t failures = count(run->daemon_log(), "grab failed");
-        ASSERT_EQ(run->move_cursor(0, 100 + attempt, 100), 0);
-        const auto give_up = std::chrono::steady_clock::now() + 2s;
-        while (card_state(*run, out).update_armed && std::chrono::steady_clock::now() < give_up)
-            std::this_thread::sleep_for(1ms);
-        ASSERT_EQ(run->move_cursor(0, 200 + attempt, 100), 0);
-        ASSERT_EQ(run->set_mode(0, 640, 360), 0);
-        t0 = std::chrono::steady_clock::now();
-        lost =
-            run->wait_until([&] { return count(run->daemon_log(), "grab failed") > failures; }, 1s);
-        if (!lost) {
-            ASSERT_EQ(run->set_mode(0, 1024, 600), 0);
-            ASSERT_TRUE(run->wait_resolution(0, 1024, 600, 10s));
-            ASSERT_TRUE(settle(*run, 0));
-        }
-    }
+    const size_t failures = count(run->daemon_log(), "grab failed");
+    ASSERT_EQ(run->fail_evdi(evdiemu::Op::RequestUpdate, EIO, 1 << 30), 0);
+    ASSERT_EQ(run->move_cursor(0, 100, 100), 0);
+    ASSERT_TRUE(run->wait_until([&] { return !card_state(*run, out).update_armed; }, 5s));
+    ASSERT_EQ(run->move_cursor(0, 200, 100), 0);
+    ASSERT_TRUE(run->wait_until(
+        [&] {
+            const evdiemu::CardState s = card_state(*run, out);
+            return !s.update_armed && s.dirty_rects > 0;
+        },
+        5s));
+    ASSERT_EQ(run->set_mode(0, 640, 360), 0);
+    ASSERT_EQ(run->fail_evdi(evdiemu::Op::RequestUpdate, EIO, 0), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool lost =
+        run->wait_until([&] { return count(run->daemon_log(), "grab failed") > failures; }, 1s);
     ASSERT_TRUE(lost) << run->daemon_log();
     std::this_thread::sleep_until(t0 + 1s);
     EXPECT_GE(psnr_of(*run, 0), 35.0) << run->daemon_log();

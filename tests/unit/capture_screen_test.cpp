@@ -552,7 +552,7 @@ TEST_F(Screen, AFrameWhoseSubmissionFailedIsMadeGoodOnTheNextTick) {
     g_failing_bulk_submissions.store(1);
     testing::internal::CaptureStdout();
     paint(200, 100, 50, 30, 0x30FF30u);
-    screen_request(SCREEN);
+    request();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("screen_transfer: USB write failed@Screen#1!\n"), std::string::npos) << out;
     EXPECT_EQ(g_failing_bulk_submissions.load(), 0);
@@ -582,7 +582,7 @@ TEST_F(Screen, BuffersOfTransfersInFlightAtDestructionAreFreedByTheirCompletion)
     device().hold_bulk(true);
     for (int i = 0; i < 2; ++i) {
         paint(100 * i, 0, 64, 16, 0x102030u * static_cast<uint32_t>(i + 1));
-        screen_request(SCREEN);
+        request();
     }
     ASSERT_FALSE(slots_free());
     testing::internal::CaptureStdout();
@@ -625,7 +625,8 @@ TEST_F(Screen, RefusedResolutionKeepsCaptureOff) {
     EXPECT_NE(out.find("Screen#1, Set Resolution Failed!"), std::string::npos) << out;
     EXPECT_FALSE(buffersRegistered[SCREEN].load());
     const uint64_t transfers = device().state().counters.transfers;
-    screen_request(SCREEN);
+    paint(0, 0, 64, 16, 0xFF0000u);
+    request();
     EXPECT_EQ(device().state().counters.transfers, transfers);
     // The next mode change brings capture back.
     ASSERT_TRUE(modeset(352, 200));
@@ -718,6 +719,9 @@ TEST_F(Screen, DisplayOnDuringTheCountdownsLastStepKeepsTheDisplayOn) {
     open_screen();
     ASSERT_TRUE(modeset(320, 240));
     testing::internal::CaptureStdout();
+    // EVDI reports DPMS on only after an off.
+    ASSERT_EQ(emu().dpms(card_, 3), 0);
+    ASSERT_TRUE(eventually([this] { return cxt_->display_off.load() == 1; }));
     cxt_->display_off.store(DISPLAY_OFF_COUNT - 1);
     device().set_busy({1}, false);
     const uint64_t polls = device().state().counters.status_polls;
@@ -808,17 +812,19 @@ TEST_F(Screen, AnUnsupportedModeLeavesNoResolutionForDisplayOn) {
     open_screen();
     ASSERT_TRUE(modeset(320, 240));
     testing::internal::CaptureStdout();
-    ASSERT_EQ(emu().modeset(card_, 8192, 2056, 60), 0);
+    ASSERT_EQ(emu().modeset(card_, 7680, 2200, 60), 0);
     ASSERT_TRUE(eventually([] {
         std::lock_guard<std::mutex> hold(screen_state[SCREEN].lock);
         return buffers[SCREEN][0].buffer == nullptr;
     }));
     std::this_thread::sleep_for(300ms);  // the DPMS on that follows a mode set
     const size_t sent = device().state().resolutions_set.size();
+    // EVDI reports DPMS on only after an off.
+    ASSERT_EQ(emu().dpms(card_, 3), 0);
     ASSERT_EQ(emu().dpms(card_, 0), 0);
     std::this_thread::sleep_for(300ms);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Screen#1, mode 8192x2056 32bpp not supported, no capture\n"),
+    EXPECT_NE(out.find("Screen#1, mode 7680x2200 32bpp not supported, no capture\n"),
               std::string::npos)
         << out;
     EXPECT_EQ(device().state().resolutions_set.size(), sent) << out;
