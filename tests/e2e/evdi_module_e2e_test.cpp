@@ -160,6 +160,7 @@ TEST(EvdiModule, PixelsLostAtAModeDecreaseComeBackWithinASecond) {
     ASSERT_EQ(run->fail_evdi(evdiemu::Op::RequestUpdate, EIO, 1 << 30), 0);
     ASSERT_EQ(run->move_cursor(0, 100, 100), 0);
     ASSERT_TRUE(run->wait_until([&] { return !card_state(*run, out).update_armed; }, 5s));
+    std::this_thread::sleep_for(200ms);  // the answered update's grab
     ASSERT_EQ(run->move_cursor(0, 200, 100), 0);
     ASSERT_TRUE(run->wait_until(
         [&] {
