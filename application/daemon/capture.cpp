@@ -7,9 +7,9 @@
 #include <new>
 
 #include "band_pool.h"
-#include "owed_blocks.h"
 #include "desktop_repaint.h"
 #include "device_requests.h"
+#include "owed_blocks.h"
 #include "screen.h"
 #include "stream.h"
 #include "usb_scrn.h"
@@ -82,8 +82,8 @@ void remember_grab(int screen_id, const evdi_rect *rects, int count, bool again)
 // block. True when there were any. Under the screen's lock.
 bool owe_blocks_again(thread_context_t *cxt) {
     const uint32_t blocks = static_cast<uint32_t>(cxt->loop_x) * static_cast<uint32_t>(cxt->loop_y);
-    return owed_blocks[cxt->id].take(blocks,
-                                     [cxt](uint32_t block) { forget_block(cxt, block); }) > 0;
+    return owed_blocks[cxt->id].take(blocks, [cxt](uint32_t block) { forget_block(cxt, block); }) >
+           0;
 }
 
 // The damage of grabs since the last frame was taken for coding goes into
@@ -478,4 +478,3 @@ void screen_request(int screen_id) {
     std::lock_guard<std::mutex> hold(st.lock);
     st.encoding_buffer = -1;
 }
-

@@ -565,7 +565,7 @@ TEST_F(Screen, AFrameWhoseSubmissionFailedIsMadeGoodOnTheNextTick) {
     g_failing_bulk_submissions.store(1);
     testing::internal::CaptureStdout();
     paint(20, 200, 70, 20, 0xFF3030u);
-    screen_request(SCREEN);
+    request();
     EXPECT_FALSE(slots_free());
     tick();
     out = testing::internal::GetCapturedStdout();
@@ -718,6 +718,9 @@ TEST_F(Screen, DpmsEventsSwitchTheCountdownAndRestoreTheResolution) {
 TEST_F(Screen, DisplayOnDuringTheCountdownsLastStepKeepsTheDisplayOn) {
     open_screen();
     ASSERT_TRUE(modeset(320, 240));
+    // The display goes off only once no stream is in flight.
+    ASSERT_TRUE(eventually([] { return slots_free(); }));
+    ASSERT_TRUE(device().wait_idle(5000ms));
     testing::internal::CaptureStdout();
     // EVDI reports DPMS on only after an off.
     ASSERT_EQ(emu().dpms(card_, 3), 0);
@@ -781,13 +784,16 @@ TEST_F(Screen, TheDisplayGoesOffOnlyOnceNothingIsInFlight) {
     testing::internal::CaptureStdout();
     device().hold_bulk(true);
     paint(10, 10, 50, 50, 0x00FF00u);
-    screen_request(SCREEN);
+    request();
     ASSERT_FALSE(slots_free());
     const uint64_t transfers = device().state().counters.transfers;
+    // EVDI reports DPMS on only after an off.
+    ASSERT_EQ(emu().dpms(card_, 3), 0);
+    ASSERT_TRUE(eventually([this] { return cxt_->display_off.load() == 1; }));
     cxt_->display_off.store(DISPLAY_OFF_COUNT - 1);
     display_off_step(SCREEN, *cxt_);
     paint(100, 100, 20, 20, 0xFF0000u);
-    screen_request(SCREEN);
+    request();
     display_off_step(SCREEN, *cxt_);
     EXPECT_FALSE(device().state().display_off);
     EXPECT_EQ(cxt_->display_off.load(), DISPLAY_OFF_COUNT - 1);
@@ -795,11 +801,13 @@ TEST_F(Screen, TheDisplayGoesOffOnlyOnceNothingIsInFlight) {
     ASSERT_TRUE(eventually([] { return slots_free(); }));
     display_off_step(SCREEN, *cxt_);
     ASSERT_TRUE(device().wait_idle(5000ms));
-    EXPECT_TRUE(device().state().display_off);
+    // The device's requests go out on a thread of their own.
+    EXPECT_TRUE(eventually([this] { return device().state().display_off; }));
     EXPECT_EQ(cxt_->display_off.load(), -1);
     EXPECT_EQ(device().state().counters.transfers, transfers);  // the held frame only
     ASSERT_EQ(emu().dpms(card_, 0), 0);
     ASSERT_TRUE(eventually([this] { return !device().state().display_off; }));
+    ASSERT_TRUE(eventually([] { return screen_state[SCREEN].refresh.load(); }));
     tick();
     testing::internal::GetCapturedStdout();
     expect_shown(expected(false, false));
