@@ -151,8 +151,8 @@ TEST(SimOptions, Script) {
                                   "8 output on\n",
                                   &ev, &err))
         << err;
-    ASSERT_EQ(ev.size(), 15u);
-    EXPECT_EQ(ev[11].words, (std::vector<std::string>{"cursor", "-5", "300"}));
+    ASSERT_EQ(ev.size(), 16u);
+    EXPECT_EQ(ev[12].words, (std::vector<std::string>{"cursor", "-5", "300"}));
     EXPECT_DOUBLE_EQ(ev[0].at, 1.5);
     EXPECT_EQ(ev[0].words, (std::vector<std::string>{"rotate", "0", "2"}));
     EXPECT_EQ(ev[1].words[0], "dpms");  // equal times keep their order
