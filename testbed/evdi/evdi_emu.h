@@ -47,6 +47,7 @@
 // the kernel log.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -239,7 +240,9 @@ class RemoteControl final : public Control {
     // on several threads (the painter and the test).
     std::mutex mu_;
     int listen_fd_ = -1;
-    int fd_ = -1;
+    // Written under mu_; atomic so that is_connected() may look without it
+    // while another thread's call() waits for a reply.
+    std::atomic<int> fd_{-1};
     std::string path_;
 };
 
