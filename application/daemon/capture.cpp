@@ -36,6 +36,10 @@ void bring_across(int screen_id, int buffer_id) {
             std::memcpy(static_cast<uint8_t *>(to.buffer) + at,
                         static_cast<const uint8_t *>(from.buffer) + at, bytes);
         }
+        // The other buffer may be the frame being coded, with the cursor in it.
+        st.cursor.restore_copied(static_cast<const uint8_t *>(from.buffer),
+                                 static_cast<uint8_t *>(to.buffer), to.stride, r.x1, r.y1, r.x2,
+                                 r.y2);
     }
     st.pending_count = 0;
 }
@@ -423,6 +427,24 @@ int frame_to_send(int screen_id) {
 
 }  // namespace
 
+namespace {
+
+// The cursor drawn here moved or changed: the blocks under its last drawing
+// and under its new place are damage, and a frame goes out with or without
+// new damage from EVDI. Moves between two ticks cost one frame. Under the
+// screen's lock.
+void take_cursor_change(int screen_id, thread_context_t &cxt) {
+    screen_state_t &st = screen_state[screen_id];
+    if (!st.cursor_changed) return;
+    st.cursor_changed = false;
+    const evdi_buffer &b = buffers[screen_id][0];
+    for (const cursor_rect_t &r : {st.cursor.last_drawn(), st.cursor.area(b.width, b.height)})
+        if (!r.empty()) cxt.damage.mark_rect(r.x1, r.y1, r.x2, r.y2);
+    st.resend = true;
+}
+
+}  // namespace
+
 bool grab_answered_update(int screen_id) {
     screen_state_t &st = screen_state[screen_id];
     const evdi_handle handle = evdihndl[screen_id].load();
@@ -458,6 +480,7 @@ void screen_request(int screen_id) {
         if (streaming && owe_blocks_again(cxt)) st.resend = true;
         grab_ready_update(screen_id, handle);
         mark_grabbed_damage(screen_id, *cxt);
+        if (cxt->draw_cursor) take_cursor_change(screen_id, *cxt);
         if (!streaming || st.display_switched_off) {
             // Dropped; streaming starts with the whole screen anyway, and so
             // does a display switched on again (the device discards, and
@@ -468,6 +491,10 @@ void screen_request(int screen_id) {
         buffer = frame_to_send(screen_id);
         if (buffer < 0) return;
         st.encoding_buffer = buffer;
+        if (cxt->draw_cursor) {
+            const evdi_buffer &b = buffers[screen_id][buffer];
+            st.cursor.draw(static_cast<uint8_t *>(b.buffer), b.width, b.height, b.stride);
+        }
     }
     // Coding and submission under the frame's lock only: the event thread
     // grabs meanwhile into the other buffer (grab_answered_update).
@@ -477,4 +504,6 @@ void screen_request(int screen_id) {
     }
     std::lock_guard<std::mutex> hold(st.lock);
     st.encoding_buffer = -1;
+    // Unless a mode change took the buffer meanwhile (forget_drawing).
+    st.cursor.erase();
 }

@@ -101,6 +101,7 @@ void release_frame_buffers(int screen_id, evdi_handle handle, const char *caller
     st.grabbing.store(false);
     st.turned.reset();
     st.turned_size = 0;
+    st.cursor.forget_drawing();
     st.pending_count = 0;
     st.unmarked_count = 0;
     st.unmarked_all = false;
@@ -249,6 +250,9 @@ void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_lengt
         return;
     }
     evdi_connect2(handle, edid, edid_length, 0xFFFFFFFFu, 0xFFFFFFFFu);
+    // Connecting switches them off; they are wanted once connected.
+    if (thread_context_t *cxt = screen_context(screen_id); cxt != nullptr && cxt->draw_cursor)
+        evdi_enable_cursor_events(handle, true);
     {
         screen_state_t &st = screen_state[screen_id];
         std::lock_guard<std::mutex> hold(st.lock);
@@ -272,6 +276,8 @@ void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_lengt
         st.unmarked_count = 0;
         st.unmarked_all = false;
         st.resend = false;
+        st.cursor.reset();
+        st.cursor_changed = false;
         st.display_switched_off = false;
         // A new handle has no request armed (the module forgets it at a
         // disconnect).
@@ -501,13 +507,27 @@ void on_crtc_state_change(int state, void * /*user_data*/) {
     std::printf("CRTC state change: %d\n", state);
 }
 
-void on_cursor_set(evdi_cursor_set cursor_set, void * /*user_data*/) {
-    std::printf("Cursor %s: Hot[X,Y]=%d, %d\n", cursor_set.enabled != 0 ? "ON" : "OFF",
-                cursor_set.hot_x, cursor_set.hot_y);
+// Printed only when the cursor is switched on or off: a new image comes with
+// every change of the pointer's shape.
+void on_cursor_set(evdi_cursor_set cursor_set, void *user_data) {
+    const int screen = screen_of(user_data);
+    if (screen >= 0) {
+        screen_state_t &st = screen_state[screen];
+        const bool switched = st.cursor.set(cursor_set);
+        st.cursor_changed = true;
+        if (switched)
+            std::printf("Cursor %s: Hot[X,Y]=%d, %d\n", cursor_set.enabled != 0 ? "ON" : "OFF",
+                        cursor_set.hot_x, cursor_set.hot_y);
+    }
     // libevdi hands over a malloc'd copy of the cursor image.
     std::free(cursor_set.buffer);
 }
 
-void on_cursor_move(evdi_cursor_move cursor_move, void * /*user_data*/) {
-    std::printf("Cursor moved to %d, %d\n", cursor_move.x, cursor_move.y);
+// Nothing is printed: the pointer moves every frame while the mouse does.
+void on_cursor_move(evdi_cursor_move cursor_move, void *user_data) {
+    const int screen = screen_of(user_data);
+    if (screen < 0) return;
+    screen_state_t &st = screen_state[screen];
+    st.cursor.move(cursor_move.x, cursor_move.y);
+    st.cursor_changed = true;
 }

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "block_convert.h"
+#include "cursor.h"
 #include "evdi_compat.h"
 #include "state.h"
 
@@ -110,6 +111,14 @@ struct screen_state_t {
     int waiting_buffer;
     int last_grab_buffer = -1;
     int encoding_buffer = -1;
+    // The cursor as EVDI's cursor events describe it (set by the event
+    // thread's handlers), drawn into the frame the workers read while it is
+    // coded (cursor.h); all of it under the screen's lock. A change of it
+    // needs a frame, with or without new damage from EVDI: `cursor_changed`
+    // asks the next tick, which damages the blocks under its last drawing
+    // and its new place.
+    screen_cursor_t cursor;
+    bool cursor_changed;
 };
 
 // The render thread's sleep until `until`: true (early) when a grabbed frame

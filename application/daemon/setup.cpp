@@ -75,8 +75,9 @@ void delete_timer() {
 
 void prepare_slot(int slot) {
     prepare_encoder(&g_context[slot], slot);
-    // The screen's grabs tell what changed.
+    // The screen's grabs tell what changed, and the cursor is drawn here.
     g_context[slot].damage.limit_scan = !full_scan_requested();
+    g_context[slot].draw_cursor = !full_scan_requested();
 }
 
 void *timer_work(void *) {

@@ -99,6 +99,9 @@ typedef struct _thread_context {
     std::unique_ptr<uint8_t[]> stores_equal;
     // Which blocks can differ from each store; sized with the stores.
     frame_damage_t damage;
+    // The daemon draws the cursor (EVDI's cursor events on) instead of
+    // leaving it to EVDI. Set before the render thread starts.
+    bool draw_cursor;
     uint8_t current_dirty;             // which store is current this frame (0/1)
     libusb_device *usb_dev;            // as found at start-up; a reference is held
     libusb_device_handle *usb_handle;  // set by set-up before the render thread starts
