@@ -906,6 +906,60 @@ TEST_F(Screen, DestroyedScreenHasNoBuffersAndItsEventThreadStaysClear) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
+// The cursor drawn here shows on the device exactly as the cursor EVDI draws
+// into its grabs (cursor events off): the same pixels after every change,
+// also partly off the screen and over new content.
+TEST_F(Screen, TheCursorDrawnHereShowsWhatEvdiWouldHaveDrawn) {
+    constexpr int CW = 20, CH = 31;  // an odd height: the module leaves out the last row
+    std::vector<uint32_t> arrow(CW * CH);
+    for (int i = 0; i < CW * CH; ++i)
+        arrow[static_cast<size_t>(i)] = static_cast<uint32_t>((i * 53) % 256) << 24 |
+                                        static_cast<uint32_t>(i * 2654435761u >> 8);
+    const int places[][2] = {{10, 10}, {100, 57}, {305, 185}, {-7, -3}, {150, 90}};
+    std::vector<std::vector<uint8_t>> shown[2];
+    for (int here = 0; here < 2; ++here) {
+        SCOPED_TRACE(here ? "drawn here" : "drawn by EVDI");
+        cxt_->draw_cursor = here == 1;
+        device_info[SCREEN].index.store(SLOT);  // given back by the last destruction
+        open_screen();
+        ASSERT_TRUE(modeset(320, 200));
+        paint_desktop(3);
+        tick();
+        const auto after_event = [&] {
+            if (here == 0) return;
+            ASSERT_TRUE(eventually([] {
+                std::lock_guard<std::mutex> hold(screen_state[SCREEN].lock);
+                return screen_state[SCREEN].cursor_changed;
+            }));
+        };
+        const auto look = [&] {
+            tick();
+            const FrameBuffer f = device().frame();
+            shown[here].emplace_back(f.pixel(0, 0), f.pixel(0, 0) + 3 * 320 * 200);
+        };
+        ASSERT_EQ(emu().cursor_set(card_, 0, 0, CW, CH, true, arrow.data()), 0);
+        ASSERT_EQ(emu().cursor_move(card_, places[0][0], places[0][1]), 0);
+        after_event();
+        look();
+        // The cursor is there at all: its pixels are not the screen's.
+        const FrameBuffer screen = expected(false, false);
+        EXPECT_NE(std::memcmp(screen.pixel(0, 0), shown[here].back().data(), 3 * 320 * 200), 0);
+        for (const auto &p : places) {
+            ASSERT_EQ(emu().cursor_move(card_, p[0], p[1]), 0);
+            after_event();
+            look();
+        }
+        paint(140, 80, 40, 30, 0x30A040);  // under the cursor
+        look();
+        ASSERT_EQ(emu().cursor_set(card_, 0, 0, CW, CH, false, arrow.data()), 0);
+        after_event();
+        look();
+        destroy_screen(SCREEN);
+    }
+    ASSERT_EQ(shown[0].size(), shown[1].size());
+    for (size_t i = 0; i < shown[0].size(); ++i) EXPECT_TRUE(shown[0][i] == shown[1][i]) << i;
+}
+
 // Only switching the cursor on or off is logged: neither a new image nor a
 // move (the pointer moves every frame while the mouse does).
 TEST(CursorEvents, OnlySwitchingOnOrOffIsLoggedAndTheImageIsReleased) {
