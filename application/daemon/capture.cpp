@@ -132,7 +132,9 @@ long encode_frame(thread_context_t *cxt, int screen_id, int buffer_to_be_updated
     // compared; a few of them are done on this thread alone, since waking
     // the band workers costs more than they do.
     const block_mask_t *scan = cxt->damage.scan_for(current);
-    if (scan != nullptr && scan->count() <= SMALL_SCAN_BLOCKS) threads = 1;
+    cxt->last_scan_blocks =
+        scan != nullptr ? scan->count() : static_cast<size_t>(cxt->loop_x) * cxt->loop_y;
+    if (cxt->last_scan_blocks <= SMALL_SCAN_BLOCKS) threads = 1;
 
     // Each band's area holds a largest record for each of its blocks; the
     // areas follow one another from the start of the stream buffer, so the

@@ -103,10 +103,9 @@ void screen_cursor_t::draw(uint8_t *pixels, int width, int height, int stride) {
 }
 
 void screen_cursor_t::erase() {
-    if (!is_drawn_) return;
-    is_drawn_ = false;
     restore_copied(drawn_pixels_, drawn_pixels_, drawn_stride_, drawn_.x1, drawn_.y1, drawn_.x2,
                    drawn_.y2);
+    is_drawn_ = false;
 }
 
 void screen_cursor_t::restore_copied(const uint8_t *from, uint8_t *to, int stride, int x1, int y1,

@@ -102,6 +102,8 @@ typedef struct _thread_context {
     // The daemon draws the cursor (EVDI's cursor events on) instead of
     // leaving it to EVDI. Set before the render thread starts.
     bool draw_cursor;
+    // Blocks the last frame converted and compared (render thread).
+    size_t last_scan_blocks;
     uint8_t current_dirty;             // which store is current this frame (0/1)
     libusb_device *usb_dev;            // as found at start-up; a reference is held
     libusb_device_handle *usb_handle;  // set by set-up before the render thread starts
