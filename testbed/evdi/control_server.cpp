@@ -1,5 +1,6 @@
 // The emulator's end of the control socket: a thread that connects to the
 // harness and answers its requests with the in-process controls.
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -27,6 +28,10 @@ bool reply(int fd, int status, const void *payload, size_t len) {
 }
 
 void serve(int fd) {
+    // The harness's work in the program's process (painting the desktop,
+    // reading screens) goes by this name, so its CPU time can be told from
+    // the program's own (torvel-sim's daemon_cpu.h).
+    pthread_setname_np(pthread_self(), "evdi-control");
     Control &ctl = local();
     std::vector<uint32_t> in, out;
     Request q{};

@@ -47,6 +47,12 @@ void TagClock::shown(int tag, int64_t us) {
     sorted_ = false;
 }
 
+void TagClock::add(const TagClock &other) {
+    latencies_us_.insert(latencies_us_.end(), other.latencies_us_.begin(),
+                         other.latencies_us_.end());
+    sorted_ = false;
+}
+
 double TagClock::quantile_ms(double q) {
     if (latencies_us_.empty()) return -1;
     if (!sorted_) {

@@ -33,6 +33,8 @@ class TagClock {
     // Latencies in milliseconds, sorted; their quantile q (0..1), or -1.
     double quantile_ms(double q);
     size_t count() const { return latencies_us_.size(); }
+    // Takes in the latencies of another clock.
+    void add(const TagClock &other);
 
   private:
     int64_t painted_us_[256] = {};

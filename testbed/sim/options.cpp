@@ -91,7 +91,8 @@ bool parse_device(std::string_view text, DeviceSpec *out, std::string *error) {
 const char *usage() {
     return "usage: torvel-sim [--device MODEL[:id=0xHEX][:feature=N][:orient=N][:mirror=N]]...\n"
            "                  [--mode WxH] [--format XR24|AR24|XB24|AB24]\n"
-           "                  [--content scene|motion|FILE.png|xvfb] [--script FILE]\n"
+           "                  [--content scene|motion|still|typing|mouse|scroll|FILE.png|xvfb]\n"
+           "                  [--script FILE] [--paint-hz HZ] [--measure S] [--decode all|tag]\n"
            "                  [--seconds S] [--id-file FILE] [--out DIR]\n"
            "                  [--usbfs-memory-mb N] [--no-sg] [--link-mbps MB_PER_S]\n"
            "                  [--interface-busy DEV]... [--kernel-driver DEV]...\n"
@@ -137,13 +138,18 @@ bool parse_args(int argc, const char *const *argv, Options *out, std::string *er
                 o.content = ContentKind::kScene;
             } else if (v == "motion") {
                 o.content = ContentKind::kMotion;
+            } else if (parse_workload(v, &o.workload)) {
+                o.content = ContentKind::kWorkload;
             } else if (v == "xvfb") {
                 o.content = ContentKind::kXvfb;
             } else if (v.size() > 4 && v.substr(v.size() - 4) == ".png") {
                 o.content = ContentKind::kPng;
                 o.png_path = v;
             } else {
-                *error = "bad --content (scene, motion, FILE.png or xvfb): " + v;
+                *error =
+                    "bad --content (scene, motion, still, typing, mouse, scroll, FILE.png or "
+                    "xvfb): " +
+                    v;
                 return false;
             }
         } else if (a == "--script") {
@@ -154,6 +160,26 @@ bool parse_args(int argc, const char *const *argv, Options *out, std::string *er
                 *error = "bad --seconds: " + v;
                 return false;
             }
+        } else if (a == "--paint-hz") {
+            if (!value("--paint-hz", &v)) return false;
+            if (!to_double(v, &o.paint_hz) || o.paint_hz < 1 || o.paint_hz > 240) {
+                *error = "bad --paint-hz (1 to 240): " + v;
+                return false;
+            }
+        } else if (a == "--measure") {
+            if (!value("--measure", &v)) return false;
+            if (!to_double(v, &o.measure_seconds) || o.measure_seconds < 1 ||
+                o.measure_seconds > 3600) {
+                *error = "bad --measure (1 to 3600 seconds): " + v;
+                return false;
+            }
+        } else if (a == "--decode") {
+            if (!value("--decode", &v)) return false;
+            if (v != "all" && v != "tag") {
+                *error = "bad --decode (all or tag): " + v;
+                return false;
+            }
+            o.decode_tag_only = v == "tag";
         } else if (a == "--id-file") {
             if (!value("--id-file", &v)) return false;
             o.id_file = v;

@@ -14,8 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -25,7 +27,9 @@
 #include <sstream>
 #include <thread>
 
+#include "daemon_cpu.h"
 #include "device_ids.h"
+#include "frame_tag.h"
 #include "scene.h"
 #include "spawn.h"
 #include "xvfb.h"
@@ -49,7 +53,6 @@ int errno_from_name(std::string_view s);
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr milliseconds kTick{30};
 constexpr uint32_t kEdidSerialBase = 0x54560000;
 
 std::string read_file(const std::string &path) {
@@ -214,6 +217,8 @@ struct Output {
     bool repaint = false;                    // the next commit paints everything
     Scene scene;
     MotionScene motion;
+    WorkloadScene workload;
+    uint8_t tag = 0;                // the last frame tag painted
     std::vector<uint32_t> content;  // the desktop's picture, framebuffer size
     int fb_width = 0, fb_height = 0;
     bool cursor_shown = false;     // the pointer's image is set on this output
@@ -478,6 +483,16 @@ class SimImpl final : public Sim {
             c.interface_holder = testbed::InterfaceHolder::kKernelDriver;
         c.scatter_gather = !opts_.no_sg;
         c.link_bytes_per_second = opts_.link_mbps * 1e6;
+        c.decode_tag_only = opts_.decode_tag_only;
+        if (opts_.measure_seconds > 0 && index < testbed::kMaxDevices)
+            c.on_decoded = [this, index](const testbed::FrameBuffer &f) {
+                const int tag = read_tag(f);
+                const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                       Clock::now().time_since_epoch())
+                                       .count();
+                std::lock_guard lock(tag_mu_);
+                tag_clocks_[static_cast<size_t>(index)].shown(tag, us);
+            };
         testbed::EmulatedDevice *d = tb_->add_device(c, true, error);
         if (!d) return -1;
         std::lock_guard lock(mu_);
@@ -795,6 +810,7 @@ class SimImpl final : public Sim {
             if (!parse_script(read_file(opts_.script_path), &script, error)) return 1;
         }
         if (!start(error)) return 1;
+        if (opts_.measure_seconds > 0) return measure(error);
         const auto end = t0_ + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(opts_.seconds));
         const auto still = end - std::chrono::seconds(1);
@@ -822,6 +838,56 @@ class SimImpl final : public Sim {
     }
 
   private:
+    // The benchmark's run: once every device streams (and a second more),
+    // the measurement, its line, then the end as after --seconds.
+    int measure(std::string *error) {
+        const int n = tb_->device_count();
+        for (int d = 0; d < n; ++d)
+            if (!wait_frames(d, 2, milliseconds(30000))) {
+                *error = "device " + std::to_string(d) + " never streamed";
+                stop(milliseconds(10000));
+                return 1;
+            }
+        std::this_thread::sleep_for(milliseconds(1000));
+        std::vector<uint64_t> frames0(static_cast<size_t>(n));
+        for (int d = 0; d < n; ++d)
+            frames0[static_cast<size_t>(d)] = device(d)->state().counters.frames;
+        {
+            std::lock_guard lock(tag_mu_);
+            for (TagClock &c : tag_clocks_) c = TagClock{};
+        }
+        const int64_t cpu0 = own_cpu_ns(pid_);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(opts_.measure_seconds));
+        const int64_t cpu1 = own_cpu_ns(pid_);
+        const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+        double frames = 0;
+        for (int d = 0; d < n; ++d)
+            frames += static_cast<double>(device(d)->state().counters.frames -
+                                          frames0[static_cast<size_t>(d)]);
+        TagClock all;
+        {
+            std::lock_guard lock(tag_mu_);
+            for (const TagClock &c : tag_clocks_) all.add(c);
+        }
+        const bool alive = running();
+        if (cpu0 < 0 || cpu1 < 0 || !alive) {
+            *error = alive ? "cannot read the program's CPU time" : "the program ended early";
+            stop(milliseconds(10000));
+            return 1;
+        }
+        std::printf(
+            "measured: fps=%.1f cpu_pct_per_device=%.2f latency_p50_ms=%.1f "
+            "latency_p99_ms=%.1f\n",
+            frames / secs / std::max(n, 1),
+            100.0 * static_cast<double>(cpu1 - cpu0) / 1e9 / secs / std::max(n, 1),
+            all.quantile_ms(0.5), all.quantile_ms(0.99));
+        std::fflush(stdout);
+        Report r = capture();
+        stop(milliseconds(10000));
+        return write_outputs(r, error) ? 0 : 1;
+    }
+
     void execute(const ScriptEvent &e) {
         const auto &w = e.words;
         const std::string &a = w[0];
@@ -957,6 +1023,10 @@ class SimImpl final : public Sim {
         } else if (opts_.content == ContentKind::kMotion) {
             o.motion.reset(w, h);
             o.content.assign(o.motion.pixels(), o.motion.pixels() + static_cast<size_t>(w) * h);
+        } else if (opts_.content == ContentKind::kWorkload) {
+            o.workload = WorkloadScene(opts_.workload);
+            o.workload.reset(w, h);
+            o.content.assign(o.workload.pixels(), o.workload.pixels() + static_cast<size_t>(w) * h);
         } else {
             o.scene.reset(w, h);
             o.content.assign(o.scene.pixels(), o.scene.pixels() + static_cast<size_t>(w) * h);
@@ -1041,8 +1111,15 @@ class SimImpl final : public Sim {
 
     void desktop_loop() {
         std::vector<int> listed;
+        const auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1.0 / opts_.paint_hz));
+        auto next = Clock::now();
         while (!stop_desk_) {
-            std::this_thread::sleep_for(kTick);
+            // Commits at the desktop's rate; one that is late starts the
+            // count afresh rather than catching up in a burst.
+            next += period;
+            if (next < Clock::now()) next = Clock::now();
+            std::this_thread::sleep_until(next);
             if (!ctl_.is_connected()) {
                 reap(false);
                 if (exited_ || ctl_.accept(0) != 0) continue;
@@ -1096,7 +1173,13 @@ class SimImpl final : public Sim {
                 if (opts_.cursor && !frozen_ && !o.custom && !o.cursor_scripted &&
                     o.mode.width > 0 && s.width > 0) {
                     int cx, cy;
-                    cursor_path(t, s.width, s.height, &cx, &cy);
+                    if (opts_.content != ContentKind::kWorkload) {
+                        cursor_path(t, s.width, s.height, &cx, &cy);
+                    } else if (!o.workload.pointer(t, &cx, &cy)) {
+                        // At rest beside the text.
+                        cx = s.width * 3 / 4;
+                        cy = s.height / 2;
+                    }
                     if (!o.cursor_shown || cx != s.cursor_x || cy != s.cursor_y)
                         move_pointer(i, o, cx, cy);
                 }
@@ -1134,16 +1217,35 @@ class SimImpl final : public Sim {
                     }
                     continue;
                 }
-                evdiemu::Rect rects[8];
+                evdiemu::Rect rects[9];
+                const bool work = opts_.content == ContentKind::kWorkload;
                 const bool motion = opts_.content == ContentKind::kMotion;
-                const int k = motion ? o.motion.step(t, rects, 8) : o.scene.step(t, rects, 8);
-                const uint32_t *painted = motion ? o.motion.pixels() : o.scene.pixels();
+                int k = work     ? o.workload.step(t, rects, 8)
+                        : motion ? o.motion.step(t, rects, 8)
+                                 : o.scene.step(t, rects, 8);
+                const uint32_t *pixels = work     ? o.workload.pixels()
+                                         : motion ? o.motion.pixels()
+                                                  : o.scene.pixels();
                 for (int m = 0; m < k; ++m)
                     for (int y = rects[m].y1; y < rects[m].y2; ++y)
-                        std::copy(painted + static_cast<size_t>(y) * o.fb_width + rects[m].x1,
-                                  painted + static_cast<size_t>(y) * o.fb_width + rects[m].x2,
+                        std::copy(pixels + static_cast<size_t>(y) * o.fb_width + rects[m].x1,
+                                  pixels + static_cast<size_t>(y) * o.fb_width + rects[m].x2,
                                   &o.content[static_cast<size_t>(y) * o.fb_width + rects[m].x1]);
-                if (k > 0) send_rects(i, o, rects, k);
+                if (k == 0) continue;
+                // Measured: the paint carries the next frame tag, so that its
+                // decode can be timed.
+                const bool tagged =
+                    opts_.measure_seconds > 0 && o.device >= 0 && o.device < testbed::kMaxDevices;
+                if (tagged) {
+                    const evdiemu::Rect r = paint_tag(o.content, o.fb_width, o.fb_height, ++o.tag);
+                    if (r.x2 > r.x1) rects[k++] = r;
+                    const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                           Clock::now().time_since_epoch())
+                                           .count();
+                    std::lock_guard tag_lock(tag_mu_);
+                    tag_clocks_[static_cast<size_t>(o.device)].painted(o.tag, us);
+                }
+                send_rects(i, o, rects, k);
             }
             if (connected != listed) {
                 listed = connected;
@@ -1164,6 +1266,10 @@ class SimImpl final : public Sim {
     std::atomic<bool> exited_{false};
     int status_ = 0;
     Clock::time_point t0_ = Clock::now();
+    // Frame tags painted and shown, by device (the desktop thread and the
+    // devices' decoding threads: a plain mutex).
+    std::mutex tag_mu_;
+    std::array<TagClock, testbed::kMaxDevices> tag_clocks_;
     std::thread desktop_;
     std::atomic<bool> stop_desk_{false};
     std::atomic<bool> frozen_{false};

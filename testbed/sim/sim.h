@@ -60,6 +60,7 @@
 
 #include "evdi_emu.h"
 #include "usb_device_emulator.h"
+#include "workload.h"
 
 namespace torvel::sim {
 
@@ -72,14 +73,17 @@ struct DeviceSpec {
 };
 
 // kScene: the animated desktop; kMotion: full-screen natural motion
-// (MotionScene); kPng: a still picture; kXvfb: a real X server's screen.
-enum class ContentKind { kScene, kMotion, kPng, kXvfb };
+// (MotionScene); kWorkload: a workload of desktop use (workload.h); kPng: a
+// still picture; kXvfb: a real X server's screen.
+enum class ContentKind { kScene, kMotion, kWorkload, kPng, kXvfb };
 
 struct Options {
     std::vector<DeviceSpec> devices;
     int width = 1920, height = 1080;
     uint32_t format = evdiemu::kXR24;  // the plane's pixel format
     ContentKind content = ContentKind::kScene;
+    Workload workload = Workload::kStill;  // for kWorkload
+    double paint_hz = 1000.0 / 30;         // the desktop's commits a second at most
     std::string png_path;
     std::string script_path;
     double seconds = 10;
@@ -111,6 +115,17 @@ struct Options {
     bool cursor = true;                  // the scene shows and moves a cursor
     bool repaint_after_modeset = false;  // the desktop repaints after each mode set
     uint32_t leniency = 0;               // evdiemu::Leniency flags for the module
+    // The benchmark (run() only): once every device streams, the program's
+    // own CPU time, the frames each device shows and the time from a paint
+    // to its decode are measured for this many seconds (0: not measured);
+    // each paint then carries a frame tag (frame_tag.h). run() prints
+    // "measured: fps=F cpu_pct_per_device=C latency_p50_ms=L50
+    // latency_p99_ms=L99" and ends.
+    double measure_seconds = 0;
+    // The devices decode only the block of the frame tag: every stream is
+    // still validated, but JPEG decoding, whose cost would dominate the
+    // machine, is left out.
+    bool decode_tag_only = false;
 };
 
 // "MODEL[:id=0xHEX][:feature=N][:orient=N][:mirror=N]", MODEL 0..5 or "rotating".

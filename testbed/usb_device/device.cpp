@@ -83,6 +83,7 @@ DeviceImpl::DeviceImpl(TestbedImpl *testbed, int index, const DeviceConfig &conf
       busy_forever_(config.busy_forever),
       link_rate_(config.link_bytes_per_second > 0 ? config.link_bytes_per_second : 0),
       holder_(config.interface_holder) {
+    decoder_.set_decode_tag_only(config.decode_tag_only);
     service_thread_ = std::thread([this] { service_loop(); });
     link_thread_ = std::thread([this] { link_loop(); });
 }
@@ -484,6 +485,7 @@ void DeviceImpl::decode_transfer(Job &job) {
         FrameBuffer &target = decode_resolution_set_ && !off ? frame_ : none;
         report = job.cut ? decoder_.decode_cut(job.data, target)
                          : decoder_.decode(job.data, TrailingByte::kRequired, target);
+        if (config_.on_decoded) config_.on_decoded(frame_);
     }
     lines.insert(lines.end(), report.violations.begin(), report.violations.end());
 

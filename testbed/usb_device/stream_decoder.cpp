@@ -2,6 +2,7 @@
 
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -170,6 +171,7 @@ struct StreamDecoder::Impl {
     tjhandle tj = nullptr;
     std::array<std::optional<TableSegments>, kMaxQuantIndex + 1> tables;
     std::vector<Task> tasks;  // reused from stream to stream
+    bool tag_only = false;
     // Scratch for one JPEG of up to kBatchBlocks blocks and its pixels.
     std::array<uint8_t, kMaxHeader + kBatchBlocks *(kMaxBlockData + 2) + 2> jpeg{};
     std::array<uint8_t, kBatchBlocks * kBlockWidth * kBlockHeight * 3> pixels{};
@@ -229,7 +231,21 @@ struct StreamDecoder::Impl {
         }
     }
 
+    // Only the blocks of the first column whose rows reach into the frame's
+    // last eight (see set_decode_tag_only); the others stay undrawn.
+    void keep_tag_tasks(const FrameBuffer &frame) {
+        const uint32_t columns =
+            (static_cast<uint32_t>(frame.width()) + kBlockWidth - 1) / kBlockWidth;
+        const uint32_t first_row =
+            static_cast<uint32_t>(std::max(frame.height() - kBlockHeight, 0)) / kBlockHeight;
+        std::erase_if(tasks, [&](const Task &t) {
+            return columns == 0 || t.block_index % columns != 0 ||
+                   t.block_index / columns < first_row;
+        });
+    }
+
     void decode_tasks(FrameBuffer &frame, DecodeReport &report) {
+        if (tag_only) keep_tag_tasks(frame);
         size_t i = 0;
         while (i < tasks.size()) {
             size_t j = i + 1;
@@ -254,6 +270,10 @@ StreamDecoder::StreamDecoder() : impl_(std::make_unique<Impl>()) {
 }
 
 StreamDecoder::~StreamDecoder() = default;
+
+void StreamDecoder::set_decode_tag_only(bool tag_only) {
+    impl_->tag_only = tag_only;
+}
 
 bool StreamDecoder::set_quant_blob(int index, std::span<const uint8_t> blob, std::string *error) {
     if (index < 0 || index > kMaxQuantIndex) {

@@ -148,6 +148,11 @@ class StreamDecoder {
     bool set_quant_blob(int index, std::span<const uint8_t> blob, std::string *error);
     void clear_quant_blobs();
     bool has_quant_blob(int index) const;
+    // Decodes and draws only the blocks of the frame's first column that
+    // reach into its last eight rows (where a benchmark's frame tag sits);
+    // every record is still validated as before. Where decoding would cost
+    // more than the program under test does.
+    void set_decode_tag_only(bool tag_only);
 
     // Validates `transfer` and draws its blocks into `frame`, whose size is
     // the resolution the device was given (columns of the grid =

@@ -157,6 +157,11 @@ struct DeviceConfig {
     // Bytes per second the link carries to the device; 0: no limit (the
     // device takes data as fast as the machine copies it).
     double link_bytes_per_second = 0;
+    // StreamDecoder::set_decode_tag_only for this device's streams.
+    bool decode_tag_only = false;
+    // Called on the decoding thread after each transfer was drawn, with the
+    // frame as it stands (valid during the call only; keep it short).
+    std::function<void(const FrameBuffer &)> on_decoded;
 };
 
 // ---------------------------------------------------------------------------
