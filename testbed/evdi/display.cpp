@@ -313,7 +313,9 @@ class Local final : public Control {
         if (!c->crtc.enabled || !c->primary.fb) return 0;
         const Framebuffer &fb = *c->primary.fb;
         const int w = c->crtc.width, h = c->crtc.height;
-        const bool blend = c->cursor.enabled && c->cursor.obj && !c->cursor_events_enabled;
+        // Also for a client that takes cursor events: it draws the cursor
+        // itself, and its devices should show it all the same.
+        const bool blend = c->cursor.enabled && c->cursor.obj;
         // The cursor lands where a grab's blending puts it.
         const Cursor &cur = c->cursor;
         const int cw = static_cast<int>(cur.width >> 1) * 2,

@@ -188,8 +188,9 @@ class Control {
     // The next `count` calls of `op` (any output) fail with `err`.
     virtual int fail_next(Op op, int err, int count) = 0;
     // The part of the framebuffer the mode shows, as 0x00RRGGBB (width x
-    // height pixels, rows packed) and as a grab sees it: with the cursor
-    // blended in unless the client takes cursor events.
+    // height pixels, rows packed), with a visible cursor blended in as grabs
+    // blend it: what a device should show, whether the module draws the
+    // cursor or the client does (cursor events).
     virtual int read_screen(int card, uint32_t *out, size_t cap_px) = 0;
     // Leniency flags (all outputs); returns the previous ones.
     virtual int set_leniency(uint32_t flags) = 0;

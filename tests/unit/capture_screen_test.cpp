@@ -937,13 +937,13 @@ TEST_F(Screen, TheCursorDrawnHereShowsWhatEvdiWouldHaveDrawn) {
             const FrameBuffer f = device().frame();
             shown[here].emplace_back(f.pixel(0, 0), f.pixel(0, 0) + 3 * 320 * 200);
         };
+        look();
         ASSERT_EQ(emu().cursor_set(card_, 0, 0, CW, CH, true, arrow.data()), 0);
         ASSERT_EQ(emu().cursor_move(card_, places[0][0], places[0][1]), 0);
         after_event();
         look();
-        // The cursor is there at all: its pixels are not the screen's.
-        const FrameBuffer screen = expected(false, false);
-        EXPECT_NE(std::memcmp(screen.pixel(0, 0), shown[here].back().data(), 3 * 320 * 200), 0);
+        // The cursor is there at all.
+        EXPECT_FALSE(shown[here][0] == shown[here][1]);
         for (const auto &p : places) {
             if (&p == &places[0]) continue;  // there already: EVDI sends no event
             ASSERT_EQ(emu().cursor_move(card_, p[0], p[1]), 0);
