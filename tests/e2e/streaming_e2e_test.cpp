@@ -197,6 +197,40 @@ TEST(Streaming, OnlyChangedBlocksTravelOnceMoreInTheNextFrameThenNoMore) {
     expect_shows_screen(run->capture(), 0, "none");
 }
 
+// The pointer moving every frame, drawn by the daemon (cursor events on):
+// each frame carries only the blocks under the cursor's places (the last
+// two, and the one before once more), the log says "Cursor ON" once and
+// nothing per move, and the device shows the cursor where EVDI would have
+// blended it.
+TEST(Streaming, TheDaemonDrawsThePointerAndOnlyItsBlocksTravel) {
+    Options o = run_options({device(0)}, 640, 360, std::string());
+    o.content = torvel::sim::ContentKind::kWorkload;
+    o.workload = torvel::sim::Workload::kMouse;
+    o.paint_hz = 60;
+    torvel_e2e::DaemonRun run(o, 20s);
+    ASSERT_TRUE(run.ok());
+    ASSERT_TRUE(run->wait_frames(0, 10, 30s)) << run->daemon_log();
+    auto *d = run->device(0);
+    const uint64_t f = d->state().counters.frames, b = d->state().counters.blocks;
+    std::this_thread::sleep_for(1s);
+    const uint64_t frames = d->state().counters.frames - f;
+    const uint64_t blocks = d->state().counters.blocks - b;
+    EXPECT_GE(frames, 10u);
+    // A 16 x 24 cursor lies on at most 2 x 4 blocks.
+    EXPECT_LE(blocks, frames * 3 * 8) << frames << " frames";
+    run->freeze(true);
+    ASSERT_TRUE(settle(*run, 0));
+    expect_shows_screen(run->capture(), 0, "none");
+    const std::string log = run->daemon_log();
+    size_t on = 0;
+    for (size_t at = log.find("Cursor ON"); at != std::string::npos;
+         at = log.find("Cursor ON", at + 1))
+        ++on;
+    EXPECT_EQ(on, 1u) << log;
+    EXPECT_EQ(log.find("Cursor moved"), std::string::npos);
+    EXPECT_EQ(run->stop(20s), 0);
+}
+
 TEST(Streaming, TurnedAndMirroredDevicesFollowLaterPartialChanges) {
     // Device 0 reads MONITOR_ROTATE_180 with feature class VMIRROR, device 1
     // MIRROR_ENABLE with feature class HMIRROR.
