@@ -37,6 +37,9 @@ class screen_cursor_t {
 
     // Enabled with an image that can be drawn.
     bool visible() const { return visible_; }
+    // The image's top left, as the last cursor_move said.
+    int32_t x() const { return x_; }
+    int32_t y() const { return y_; }
     // Where the cursor lies on a width x height screen; empty when hidden or
     // off the screen. The module's loops run over twice the half sizes, so
     // an odd width or height leaves out the last column or row.

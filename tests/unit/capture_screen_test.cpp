@@ -925,11 +925,14 @@ TEST_F(Screen, TheCursorDrawnHereShowsWhatEvdiWouldHaveDrawn) {
         ASSERT_TRUE(modeset(320, 200));
         paint_desktop(3);
         tick();
-        const auto after_event = [&] {
+        // Until the event thread has handled the events up to this state.
+        const auto after_event = [&](bool visible, int x, int y) {
             if (here == 0) return;
-            ASSERT_TRUE(eventually([] {
+            ASSERT_TRUE(eventually([&] {
                 std::lock_guard<std::mutex> hold(screen_state[SCREEN].lock);
-                return screen_state[SCREEN].cursor_changed;
+                const screen_cursor_t &c = screen_state[SCREEN].cursor;
+                return screen_state[SCREEN].cursor_changed && c.visible() == visible &&
+                       (!visible || (c.x() == x && c.y() == y));
             }));
         };
         const auto look = [&] {
@@ -940,14 +943,14 @@ TEST_F(Screen, TheCursorDrawnHereShowsWhatEvdiWouldHaveDrawn) {
         look();
         ASSERT_EQ(emu().cursor_set(card_, 0, 0, CW, CH, true, arrow.data()), 0);
         ASSERT_EQ(emu().cursor_move(card_, places[0][0], places[0][1]), 0);
-        after_event();
+        after_event(true, places[0][0], places[0][1]);
         look();
         // The cursor is there at all.
         EXPECT_FALSE(shown[here][0] == shown[here][1]);
         for (const auto &p : places) {
             if (&p == &places[0]) continue;  // there already: EVDI sends no event
             ASSERT_EQ(emu().cursor_move(card_, p[0], p[1]), 0);
-            after_event();
+            after_event(true, p[0], p[1]);
             look();
             // EVDI damages the whole screen (250 blocks); here only the
             // blocks under the places since the older store: the last two
@@ -963,7 +966,7 @@ TEST_F(Screen, TheCursorDrawnHereShowsWhatEvdiWouldHaveDrawn) {
         // its cursor until the next damage; the one drawn here goes at once.
         ASSERT_EQ(emu().cursor_set(card_, 0, 0, CW, CH, false, arrow.data()), 0);
         if (here == 1) {
-            after_event();
+            after_event(false, 0, 0);
             tick();
             expect_shown(expected(false, false));
         }
