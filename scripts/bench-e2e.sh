@@ -34,7 +34,8 @@ fi
 bin=$root/build/release
 mkdir -p "$out"
 
-# One run: prints "fps=F cpu_pct_per_device=C latency_p50_ms=L50 latency_p99_ms=L99".
+# One run: prints "fps=F cpu_pct_per_device=C latency_p50_ms=L50 latency_p99_ms=L99
+# bytes_per_frame=B".
 run() {
   local workload=$1 devices=$2 link=$3 baseline=$4 dir=$5
   local args=() i content=$1
@@ -49,20 +50,31 @@ run() {
   line=$(grep -m1 '^measured: ' "$dir/sim.log" | sed 's/^measured: //') || true
   if [ -z "$line" ]; then
     echo "bench-e2e: no measurement from $dir (see $dir/sim.log)" >&2
-    line="fps=-1 cpu_pct_per_device=-1 latency_p50_ms=-1 latency_p99_ms=-1"
+    line="fps=-1 cpu_pct_per_device=-1 latency_p50_ms=-1 latency_p99_ms=-1 bytes_per_frame=0"
   fi
   echo "$line"
 }
 
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
+# Beside the lines, $out/details.txt: the bytes a frame took and, for a
+# limited link, the frames a second it allows for them (40 MB/s = 4e7 B/s).
+: >"$out/details.txt"
 for w in $workloads; do
   for n in $device_counts; do
     for link in $links; do
       name=$w-$n-$link
       now=$(run "$w" "$n" "$link" 0 "$out/$name")
       base=$(run "$w" "$n" "$link" 1 "$out/$name-baseline")
-      echo "workload=$w devices=$n link=$link $now baseline_cpu_pct_per_device=$(field cpu_pct_per_device "$base")"
+      echo "workload=$w devices=$n link=$link ${now% bytes_per_frame=*}" \
+        "baseline_cpu_pct_per_device=$(field cpu_pct_per_device "$base")"
+      bpf=$(field bytes_per_frame "$now")
+      allows=-
+      if [ "$link" != unlimited ] && [ "${bpf:-0}" != 0 ]; then
+        allows=$(awk -v l="$link" -v b="$bpf" 'BEGIN { printf "%.1f", l * 1e6 / b }')
+      fi
+      echo "workload=$w devices=$n link=$link bytes_per_frame=$bpf link_allows_fps=$allows" \
+        >>"$out/details.txt"
     done
   done
 done

@@ -849,9 +849,12 @@ class SimImpl final : public Sim {
                 return 1;
             }
         std::this_thread::sleep_for(milliseconds(1000));
-        std::vector<uint64_t> frames0(static_cast<size_t>(n));
-        for (int d = 0; d < n; ++d)
-            frames0[static_cast<size_t>(d)] = device(d)->state().counters.frames;
+        std::vector<uint64_t> frames0(static_cast<size_t>(n)), bytes0(static_cast<size_t>(n));
+        for (int d = 0; d < n; ++d) {
+            const auto c = device(d)->state().counters;
+            frames0[static_cast<size_t>(d)] = c.frames;
+            bytes0[static_cast<size_t>(d)] = c.bytes;
+        }
         {
             std::lock_guard lock(tag_mu_);
             for (TagClock &c : tag_clocks_) c = TagClock{};
@@ -861,10 +864,12 @@ class SimImpl final : public Sim {
         std::this_thread::sleep_for(std::chrono::duration<double>(opts_.measure_seconds));
         const int64_t cpu1 = own_cpu_ns(pid_);
         const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-        double frames = 0;
-        for (int d = 0; d < n; ++d)
-            frames += static_cast<double>(device(d)->state().counters.frames -
-                                          frames0[static_cast<size_t>(d)]);
+        double frames = 0, bytes = 0;
+        for (int d = 0; d < n; ++d) {
+            const auto c = device(d)->state().counters;
+            frames += static_cast<double>(c.frames - frames0[static_cast<size_t>(d)]);
+            bytes += static_cast<double>(c.bytes - bytes0[static_cast<size_t>(d)]);
+        }
         TagClock all;
         {
             std::lock_guard lock(tag_mu_);
@@ -878,10 +883,10 @@ class SimImpl final : public Sim {
         }
         std::printf(
             "measured: fps=%.1f cpu_pct_per_device=%.2f latency_p50_ms=%.1f "
-            "latency_p99_ms=%.1f\n",
+            "latency_p99_ms=%.1f bytes_per_frame=%.0f\n",
             frames / secs / std::max(n, 1),
             100.0 * static_cast<double>(cpu1 - cpu0) / 1e9 / secs / std::max(n, 1),
-            all.quantile_ms(0.5), all.quantile_ms(0.99));
+            all.quantile_ms(0.5), all.quantile_ms(0.99), frames > 0 ? bytes / frames : 0.0);
         std::fflush(stdout);
         Report r = capture();
         stop(milliseconds(10000));

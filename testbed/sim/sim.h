@@ -120,7 +120,7 @@ struct Options {
     // to its decode are measured for this many seconds (0: not measured);
     // each paint then carries a frame tag (frame_tag.h). run() prints
     // "measured: fps=F cpu_pct_per_device=C latency_p50_ms=L50
-    // latency_p99_ms=L99" and ends.
+    // latency_p99_ms=L99 bytes_per_frame=B" and ends.
     double measure_seconds = 0;
     // The devices decode only the block of the frame tag: every stream is
     // still validated, but JPEG decoding, whose cost would dominate the
