@@ -515,7 +515,6 @@ void on_cursor_set(evdi_cursor_set cursor_set, void *user_data) {
         screen_state_t &st = screen_state[screen];
         const bool switched = st.cursor.set(cursor_set);
         st.cursor_changed = true;
-        wake_render_thread(st);
         if (switched)
             std::printf("Cursor %s: Hot[X,Y]=%d, %d\n", cursor_set.enabled != 0 ? "ON" : "OFF",
                         cursor_set.hot_x, cursor_set.hot_y);
@@ -530,8 +529,6 @@ void on_cursor_move(evdi_cursor_move cursor_move, void *user_data) {
     if (screen < 0) return;
     screen_state_t &st = screen_state[screen];
     st.cursor.move(cursor_move.x, cursor_move.y);
+    // The frame goes out at the next tick, with any later moves.
     st.cursor_changed = true;
-    // The frame goes out now, not at the next tick: the pointer follows
-    // the hand as closely as EVDI's own drawing would.
-    wake_render_thread(st);
 }
