@@ -116,8 +116,9 @@ struct Options {
     bool repaint_after_modeset = false;  // the desktop repaints after each mode set
     uint32_t leniency = 0;               // evdiemu::Leniency flags for the module
     // The benchmark (run() only): once every device streams, the program's
-    // own CPU time, the frames each device shows and the time from a paint
-    // to its decode are measured for this many seconds (0: not measured);
+    // own CPU time, the frames each device shows (those that showed a new
+    // paint, or where nothing is painted, its streams) and the time from a
+    // paint to its decode are measured for this many seconds (0: not measured);
     // each paint then carries a frame tag (frame_tag.h). run() prints
     // "measured: fps=F cpu_pct_per_device=C latency_p50_ms=L50
     // latency_p99_ms=L99 bytes_per_frame=B" and ends.
