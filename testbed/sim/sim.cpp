@@ -881,14 +881,15 @@ class SimImpl final : public Sim {
             stop(milliseconds(10000));
             return 1;
         }
+        // Frames that showed a new paint where the desktop paints (a stream
+        // may carry part of a frame), else frames as streams.
+        const double shown = all.count() > 0 ? static_cast<double>(all.count()) : frames;
         std::printf(
             "measured: fps=%.1f cpu_pct_per_device=%.2f latency_p50_ms=%.1f "
             "latency_p99_ms=%.1f bytes_per_frame=%.0f\n",
-            // Frames that showed a new paint where the desktop paints (a
-            // stream may carry part of a frame), else frames as streams.
-            (all.count() > 0 ? static_cast<double>(all.count()) : frames) / secs / std::max(n, 1),
+            shown / secs / std::max(n, 1),
             100.0 * static_cast<double>(cpu1 - cpu0) / 1e9 / secs / std::max(n, 1),
-            all.quantile_ms(0.5), all.quantile_ms(0.99), frames > 0 ? bytes / frames : 0.0);
+            all.quantile_ms(0.5), all.quantile_ms(0.99), shown > 0 ? bytes / shown : 0.0);
         std::fflush(stdout);
         Report r = capture();
         stop(milliseconds(10000));
