@@ -44,7 +44,7 @@ run() {
   [ "$link" != unlimited ] && args+=(--link-mbps "$link")
   mkdir -p "$dir"
   TORVEL_FULL_SCAN=$baseline "$bin/testbed/sim/torvel-sim" "${args[@]}" --mode 1920x1080 \
-    --content "$content" --measure "$seconds" --decode tag --out "$dir" \
+    --content "$content" --paint-hz 60 --measure "$seconds" --decode tag --out "$dir" \
     -- "$bin/application/daemon/torvel-displayd" >"$dir/sim.log" 2>&1 || true
   local line
   line=$(grep -m1 '^measured: ' "$dir/sim.log" | sed 's/^measured: //') || true
