@@ -91,7 +91,8 @@ bool parse_device(std::string_view text, DeviceSpec *out, std::string *error) {
 const char *usage() {
     return "usage: torvel-sim [--device MODEL[:id=0xHEX][:feature=N][:orient=N][:mirror=N]]...\n"
            "                  [--mode WxH] [--format XR24|AR24|XB24|AB24]\n"
-           "                  [--content scene|motion|still|typing|mouse|scroll|FILE.png|xvfb]\n"
+           "                  [--content "
+           "scene|motion|still|typing|mouse|scroll|video|FILE.png|xvfb]\n"
            "                  [--script FILE] [--paint-hz HZ] [--measure S] [--decode all|tag]\n"
            "                  [--seconds S] [--id-file FILE] [--out DIR]\n"
            "                  [--usbfs-memory-mb N] [--no-sg] [--link-mbps MB_PER_S]\n"
@@ -147,8 +148,8 @@ bool parse_args(int argc, const char *const *argv, Options *out, std::string *er
                 o.png_path = v;
             } else {
                 *error =
-                    "bad --content (scene, motion, still, typing, mouse, scroll, FILE.png or "
-                    "xvfb): " +
+                    "bad --content (scene, motion, still, typing, mouse, scroll, video, FILE.png "
+                    "or xvfb): " +
                     v;
                 return false;
             }

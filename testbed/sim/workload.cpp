@@ -39,7 +39,8 @@ bool parse_workload(std::string_view name, Workload *out) {
         {"still", Workload::kStill},
         {"typing", Workload::kTyping},
         {"mouse", Workload::kMouse},
-        {"scroll", Workload::kScroll}};
+        {"scroll", Workload::kScroll},
+        {"video", Workload::kVideo}};
     for (const auto &[n, w] : kNames)
         if (n == name) {
             *out = w;
@@ -65,6 +66,13 @@ void WorkloadScene::reset(int width, int height) {
     caret_on_ = false;
     scrolled_ = -1;
     if (workload_ == Workload::kScroll) draw_scrolled(0);
+    if (workload_ == Workload::kVideo) {
+        video_at_ = {(width_ - 1280) / 2, (height_ - 720) / 2, 0, 0};
+        video_at_.x2 = video_at_.x1 + 1280;
+        video_at_.y2 = video_at_.y1 + 720;
+        clip(video_at_, width_, height_);
+        video_.reset(video_at_.x2 - video_at_.x1, video_at_.y2 - video_at_.y1);
+    }
 }
 
 bool WorkloadScene::cell(int index, evdiemu::Rect *r) const {
@@ -147,6 +155,18 @@ int WorkloadScene::step(double t, evdiemu::Rect *out, int max) {
         }
         case Workload::kMouse:
             break;
+        case Workload::kVideo: {
+            evdiemu::Rect r{};
+            if (video_.step(t, &r, 1) == 0) break;
+            const int w = video_.width();
+            for (int y = 0; y < video_.height(); ++y)
+                std::copy(video_.pixels() + static_cast<size_t>(y) * w,
+                          video_.pixels() + static_cast<size_t>(y) * w + w,
+                          live_.begin() + static_cast<ptrdiff_t>(video_at_.y1 + y) * width_ +
+                              video_at_.x1);
+            add(video_at_);
+            break;
+        }
         case Workload::kScroll: {
             const int offset = static_cast<int>(t * kScrollPerSecond);
             if (offset != scrolled_) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "evdi_emu.h"
+#include "scene.h"
 
 namespace torvel::sim {
 
@@ -16,9 +17,10 @@ enum class Workload {
     kTyping,  // ten characters a second, the caret after them
     kMouse,   // the pointer moving every frame, nothing painted
     kScroll,  // a window's text scrolling by two lines of pixels a frame
+    kVideo,   // a 1280 x 720 picture of natural motion in the middle
 };
 
-// "still", "typing", "mouse" or "scroll"; false for anything else.
+// "still", "typing", "mouse", "scroll" or "video"; false for anything else.
 bool parse_workload(std::string_view name, Workload *out);
 
 class WorkloadScene {
@@ -53,6 +55,8 @@ class WorkloadScene {
     int typed_ = 0;         // characters shown
     bool caret_on_ = false;
     int scrolled_ = -1;  // offset of the text shown, in pixels
+    MotionScene video_;  // kVideo's picture, placed at video_at_
+    evdiemu::Rect video_at_{};
 };
 
 }  // namespace torvel::sim

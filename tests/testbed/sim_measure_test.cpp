@@ -32,18 +32,20 @@ bool inside(const evdiemu::Rect *rects, int n, int x, int y) {
 // A pixel changed outside the rectangles a step reported would stay stale on
 // the device: every workload must report all it paints.
 TEST(Workload, EveryChangedPixelIsReportedAndEachChangesAsOften) {
-    constexpr int W = 640, H = 360;
     struct Case {
         sim::Workload w;
         const char *name;
         int min_changing, max_changing;  // steps with a change in 2 s at 60 Hz
+        int W = 640, H = 360;
     };
     const Case cases[] = {{sim::Workload::kStill, "still", 8, 9},
                           {sim::Workload::kTyping, "typing", 19, 21},
                           {sim::Workload::kMouse, "mouse", 0, 0},
-                          {sim::Workload::kScroll, "scroll", 119, 120}};
+                          {sim::Workload::kScroll, "scroll", 119, 120},
+                          {sim::Workload::kVideo, "video", 120, 120, 1344, 752}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        const int W = c.W, H = c.H;
         sim::Workload parsed;
         ASSERT_TRUE(sim::parse_workload(c.name, &parsed));
         EXPECT_EQ(parsed, c.w);
