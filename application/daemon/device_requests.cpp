@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "screen.h"
+#include "transfer.h"
 #include "usb_scrn.h"
 
 device_requests_t device_requests[MAX_DEVICES];
@@ -14,6 +15,22 @@ namespace {
 // as the frames that follow it are made.
 constexpr auto FOLLOW_PERIOD = std::chrono::microseconds(16666);
 
+// Bulk data and control requests take different pipes: a frame of the old
+// mode still on its way would reach a device already at the new resolution
+// and be refused there. Streaming stops at the mode change; what was queued
+// before completes (or times out) within the 500 ms bulk time-out.
+constexpr auto OLD_FRAMES_WAIT = std::chrono::milliseconds(1000);
+constexpr auto OLD_FRAMES_POLL = std::chrono::milliseconds(2);
+
+void wait_for_old_frames(const thread_context_t &cxt, device_requests_t &req) {
+    const auto deadline = std::chrono::steady_clock::now() + OLD_FRAMES_WAIT;
+    // The output's lock is taken without the request lock held.
+    while (!output_idle(cxt.id) && std::chrono::steady_clock::now() < deadline) {
+        std::unique_lock<std::mutex> hold(req.lock);
+        if (req.wake.wait_for(hold, OLD_FRAMES_POLL, [&] { return req.stop; })) return;
+    }
+}
+
 bool follows_device(const thread_context_t &cxt) {
     return cxt.monitor_type == MONITOR_TYPE_VMIRROR || cxt.monitor_type == MONITOR_TYPE_HMIRROR;
 }
@@ -21,6 +38,7 @@ bool follows_device(const thread_context_t &cxt) {
 void send_resolution(thread_context_t &cxt, device_requests_t &req, uint16_t width, uint16_t height,
                      resolution_reason reason, int screen_id, bool for_mode, uint32_t tag,
                      bool resend) {
+    if (reason == resolution_reason::mode_change) wait_for_old_frames(cxt, req);
     const bool ok = SetResolution(cxt.usb_handle, width, height);
     if (ok && resend && screen_id >= 0) {
         // The display is on again: frames go out from here on, the first

@@ -245,6 +245,13 @@ bool output_drained(thread_context_t *cxt) {
     return out.transfers_in_flight == 0;
 }
 
+bool output_idle(int slot) {
+    if (slot < 0 || slot >= MAX_DEVICES) return true;
+    device_output_t &out = device_output[slot];
+    std::lock_guard<std::mutex> hold(out.lock);
+    return out.transfers_in_flight == 0 && waiting_slot(slot) == nullptr;
+}
+
 void release_transfer_buffers(int slot) {
     if (slot < 0 || slot >= MAX_DEVICES) return;
     device_output_t &out = device_output[slot];

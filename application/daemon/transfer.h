@@ -100,6 +100,9 @@ void xfr_complete(libusb_transfer *xfr);
 // is in flight any more, so that no stream can reach the display once off.
 // Render thread.
 bool output_drained(thread_context_t *cxt);
+// True when the device has no stream in flight and none waiting to be
+// submitted. Only looks: any thread may ask.
+bool output_idle(int slot);
 // Frees the stream buffers of device slot `slot` (screen destruction, on the
 // render thread): now for free transfer slots, at their completion for those
 // in flight. Streams not yet submitted are dropped.

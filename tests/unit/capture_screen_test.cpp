@@ -426,6 +426,33 @@ TEST_F(Screen, ModeChangeWhileFramesAreInFlight) {
     expect_shown(expected(false, false));
 }
 
+// Bulk data and the resolution request take different pipes: a smaller
+// mode's resolution goes to the device only once the larger mode's frames on
+// their way have arrived, or the device would refuse their blocks.
+TEST_F(Screen, ASmallerModesResolutionWaitsForTheFramesOnTheirWay) {
+    open_screen();
+    ASSERT_TRUE(modeset(1280, 720));
+    paint_desktop(2);
+    tick();
+    ASSERT_TRUE(device().wait_idle(5000ms));
+    // The frame is on its way for 400 ms, within the daemon's bulk time-out.
+    device().set_bulk_delay(400ms);
+    paint(1200, 700, 64, 16, 0x00FFFFu);  // blocks beyond the smaller grid
+    request();
+    ASSERT_FALSE(slots_free());
+    ASSERT_TRUE(modeset(800, 600));
+    ASSERT_TRUE(eventually([this] {
+        return device().state().resolution == torvel::testbed::Resolution{800, 600};
+    }));
+    device().set_bulk_delay(0ms);
+    paint_desktop(3);
+    tick();
+    ASSERT_TRUE(eventually([] { return slots_free(); }));
+    ASSERT_TRUE(device().wait_idle(5000ms));
+    EXPECT_EQ(device().state().counters.format_errors, 0u);
+    expect_shown(expected(false, false));
+}
+
 TEST_F(Screen, AFrameDroppedForWantOfASlotIsSentOnALaterTick) {
     open_screen();
     ASSERT_TRUE(modeset(640, 360));
