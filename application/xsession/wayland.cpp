@@ -97,15 +97,15 @@ bool read_state(std::string_view listing, MutterState &st) {
     if (!parse_gvariant(listing, v) || v.kind != GValue::kTuple || v.items.size() < 3) return false;
     st.serial = v.items[0].text;
     for (const GValue &m : v.items[1].items) {
-        const GValue *spec = m.at(0), *modes = m.at(1);
-        if (spec == nullptr || modes == nullptr || spec->items.empty()) return false;
+        const GValue *monitor = m.at(0), *modes = m.at(1);
+        if (monitor == nullptr || modes == nullptr || monitor->items.empty()) return false;
         for (const GValue &mode : modes->items) {
             const GValue *props = mode.at(6);
             const GValue *current = props ? props->lookup("is-current") : nullptr;
             if (current == nullptr || !current->flag || mode.items.size() < 3) continue;
-            st.current_mode.push_back({spec->items[0].text, mode.items[0].text});
+            st.current_mode.push_back({monitor->items[0].text, mode.items[0].text});
             st.mode_size.push_back(
-                {spec->items[0].text,
+                {monitor->items[0].text,
                  {std::atol(mode.items[1].text.c_str()), std::atol(mode.items[2].text.c_str())}});
         }
     }
@@ -119,8 +119,8 @@ bool read_state(std::string_view listing, MutterState &st) {
         if (lm.scale_value <= 0) lm.scale_value = 1;
         lm.transform = std::atoi(l.items[3].text.c_str());
         lm.primary = l.items[4].flag;
-        for (const GValue &spec : l.items[5].items)
-            if (!spec.items.empty()) lm.connectors.push_back(spec.items[0].text);
+        for (const GValue &monitor : l.items[5].items)
+            if (!monitor.items.empty()) lm.connectors.push_back(monitor.items[0].text);
         for (const auto &[connector, size] : st.mode_size) {
             if (!lm.connectors.empty() && connector == lm.connectors[0]) {
                 lm.width = size.first;

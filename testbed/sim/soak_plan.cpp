@@ -46,7 +46,7 @@ bool is_resolution_request(uint8_t request) {
 }
 
 struct Device {
-    sim::DeviceSpec spec;
+    sim::DeviceSpec emulated;
     bool at_start = false;  // given by --device: served when all goes well
     bool plugged = true;
     bool ever_unplugged = false;
@@ -174,8 +174,8 @@ sim::DeviceSpec Generator::random_device() {
         d.id = static_cast<uint32_t>(rng_());
     } else if (id < 5) {
         d.id = 0x201;  // one a file or another device may hold too
-    } else if (id < 6 && !devices_.empty() && devices_[0].spec.id) {
-        d.id = devices_[0].spec.id;  // the same identity twice
+    } else if (id < 6 && !devices_.empty() && devices_[0].emulated.id) {
+        d.id = devices_[0].emulated.id;  // the same identity twice
     }
     const int feature = pick(10);
     d.feature = feature < 6 ? 0 : static_cast<uint8_t>(std::min(feature - 5, 4));
@@ -195,7 +195,7 @@ void Generator::identity_file() {
         // others, line k at position k.
         std::vector<uint32_t> ids;
         for (const Device &d : devices_)
-            if (d.spec.id && chance(0.6)) ids.push_back(*d.spec.id);
+            if (d.emulated.id && chance(0.6)) ids.push_back(*d.emulated.id);
         while (ids.size() < 4 && chance(0.4)) ids.push_back(static_cast<uint32_t>(rng_()));
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
@@ -391,7 +391,7 @@ void Generator::add(double t) {
         text += hex;
     }
     Device added;
-    added.spec = d;
+    added.emulated = d;
     devices_.push_back(added);
     arrival(t, "add " + text);
 }
@@ -471,7 +471,7 @@ Plan Generator::run() {
     const int n = 1 + pick(4);
     for (int i = 0; i < n; ++i) {
         Device d;
-        d.spec = random_device();
+        d.emulated = random_device();
         d.at_start = true;
         devices_.push_back(d);
     }
@@ -507,7 +507,7 @@ Plan Generator::run() {
         plan_.seconds = tail_at_ + kTail;
     }
     for (const Device &d : devices_) {
-        if (d.at_start) plan_.devices.push_back(d.spec);
+        if (d.at_start) plan_.devices.push_back(d.emulated);
         plan_.shows_screen.push_back(plan_.end == End::kSigint && d.at_start && d.served &&
                                      !d.ever_unplugged && d.display_on && !d.picture_unsure &&
                                      mode_supported(d.mode.width, d.mode.height));
