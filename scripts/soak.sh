@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Randomized soak of the real torvel-displayd under torvel-sim: for each seed,
 # torvel-soak plans a run (devices, identities, identity file, modes, plug,
-# unplug and arrival, DPMS, turns and mirroring, USB and EVDI faults, then a
+# unplug and arrival, DPMS, turns and mirroring, pixel formats, panning, the
+# cursor, outputs off and on, a slow display server, USB and EVDI faults, then a
 # quiet still tail), torvel-sim runs it and torvel-soak judges the outcome
 # against the daemon's rules. A failing seed prints its script and the
 # torvel-sim command that replays it; its output stays in OUT/SEED.
@@ -21,7 +22,7 @@ while [ $# -gt 0 ]; do
     --preset) preset=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --no-build) build=0; shift ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "soak.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done

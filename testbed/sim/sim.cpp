@@ -657,6 +657,7 @@ class SimImpl final : public Sim {
             take_counters(st, dr);
             dr.output = output_of(i);
             dr.shown = d->frame();
+            dr.display_off = st.display_off;
             if (dr.output >= 0 && dr.output < n) {
                 // What the output shows, as a grab sees it.
                 const evdiemu::CardState &o = cs[dr.output];
@@ -768,7 +769,9 @@ class SimImpl final : public Sim {
               << ", \"failed_transfers\": " << d.failed_transfers
               << ",\n     \"frames_per_second\": " << d.frames_per_second
               << ", \"bytes_per_second\": " << d.bytes_per_second << ",\n     \"psnr\": " << d.psnr
-              << ", \"psnr_transform\": \"" << d.transform << "\",\n     \"xrandr\": [";
+              << ", \"psnr_transform\": \"" << d.transform
+              << "\", \"display_off\": " << (d.display_off ? "true" : "false")
+              << ",\n     \"xrandr\": [";
             for (size_t k = 0; k < d.xrandr.size(); ++k)
                 j << (k ? ", " : "") << "\"" << json_escape(d.xrandr[k]) << "\"";
             j << "]}";

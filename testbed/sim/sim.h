@@ -181,8 +181,9 @@ struct DeviceReport {
     // mirrored as the device's state asks); 100 for identical frames, -1
     // when there is nothing to compare.
     double psnr = -1;
-    std::string transform;            // "none", "rotate180" or "mirror"
-    int card = -1;                    // N of the /dev/dri/cardN serving it, -1 none
+    bool display_off = false;  // at capture, as the pictures: its last SetResolution was 0 x 0
+    std::string transform;     // "none", "rotate180" or "mirror"
+    int card = -1;             // N of the /dev/dri/cardN serving it, -1 none
     std::vector<std::string> xrandr;  // commands naming its output
     testbed::FrameBuffer screen, shown;
 };

@@ -333,7 +333,7 @@ std::vector<std::string> judge(const Plan &plan, const std::string &dir, std::st
                                    ended_at, plan.end_after, plan.end_by));
     }
 
-    int compared = 0;
+    int compared = 0, kept_off = 0;
     const std::string log = read_text(dir + "/daemon.log");
     if (!log.ends_with("\nQuenfa...\n")) failures.push_back("\"Quenfa...\" is not the last line");
 
@@ -345,13 +345,22 @@ std::vector<std::string> judge(const Plan &plan, const std::string &dir, std::st
                                          d["format_errors"].number, d["decode_errors"].number));
             for (const Json &v : d["violations"].items) failures.push_back("  " + v.text);
         }
-        if (index < 0 || static_cast<size_t>(index) >= plan.shows_screen.size() ||
-            !plan.shows_screen[index])
-            continue;
+        if (index < 0 || static_cast<size_t>(index) >= plan.shows_screen.size()) continue;
+        // The pictures survive a display-off, so whether the display is on
+        // is judged apart: off on an awake desktop, or on after its output
+        // has long been off.
+        const bool off = d["display_off"].boolean;
+        if (plan.display_off_at_end[index] && d["output"].number >= 0) {
+            ++kept_off;
+            if (!off)
+                failures.push_back(who + "display on, its output off since well before the end");
+        }
+        if (!plan.shows_screen[index]) continue;
         if (d["output"].number < 0) {
             if (!plan.screen_may_be_missing) failures.push_back(who + "has no screen");
             continue;
         }
+        if (off) failures.push_back(who + "display off (0 x 0) while its output is on");
         tb::FrameBuffer screen, shown;
         std::string error;
         const std::string n = std::to_string(index);
@@ -373,6 +382,7 @@ std::vector<std::string> judge(const Plan &plan, const std::string &dir, std::st
             early ? fmt("ended by itself at %.2f s", ended_at) : std::string("ran until SIGINT");
         *summary += fmt(", %.0f of %.0f screens compared", compared,
                         static_cast<double>(report["devices"].items.size()));
+        if (kept_off > 0) *summary += fmt(", %.0f displays off as their outputs", kept_off);
     }
     return failures;
 }

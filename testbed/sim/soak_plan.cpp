@@ -35,6 +35,19 @@ constexpr Mode kModes[] = {{640, 360}, {800, 600}, {1024, 768}, {1366, 768}, {12
                            {320, 200}, {33, 9},    {1, 1},      {31, 8},     {32, 8},
                            {7, 3},     {4096, 16}, {16, 1024},  {100, 1000}, {1920, 1080}};
 constexpr Mode kRefused = {4096, 4104};
+// Modes a panning episode starts from: the module and capture take them.
+constexpr Mode kPanModes[] = {{640, 360}, {800, 600}, {1024, 768}, {1280, 720}};
+constexpr const char *kFormats[] = {"XR24", "AR24", "XB24", "AB24"};
+
+// evdi_modeset_init's mode configuration (64 x 64 to 7680 x 4320), which
+// every framebuffer must fit: the module refuses a mode set outside it.
+bool module_accepts(const Mode &m) {
+    return m.width >= 64 && m.height >= 64 && m.width <= 7680 && m.height <= 4320;
+}
+
+std::string size_text(const Mode &m) {
+    return std::to_string(m.width) + "x" + std::to_string(m.height);
+}
 
 constexpr uint8_t kRequests[] = {0x40, 0x41, 0x49, 0x50, 0x52, 0x53, 0x81, 0x83, 0x8F};
 constexpr const char *kControlFaults[] = {"stall", "timeout", "short", "empty"};
@@ -51,6 +64,13 @@ struct Device {
     bool plugged = true;
     bool ever_unplugged = false;
     bool display_on = true;
+    // When the display last went off for good (-1: it did not), and the
+    // latest scripted event that may bring it on again: the display is
+    // surely off at the end only when that went off after every such event.
+    double off_at = -1;
+    double last_on = 0;
+    // A panning episode runs until then: nothing else sets its mode.
+    double panning_until = 0;
     bool served = true;  // the daemon can claim its interface
     Mode mode{};
     // What the device shows is not sure to follow its screen: a
@@ -105,6 +125,10 @@ class Generator {
     void unplug(double t);
     void add(double t);
     void fail_forever(double t);
+    void pan(double t);
+    void output_off_on(double t);
+    void format(double t);
+    void cursor(double t);
     static const Kind kKinds[];
 
     // Switches of torvel-sim that make the world harder: one table entry
@@ -120,7 +144,25 @@ class Generator {
     void interface_busy();
     void kernel_driver();
     void motion();
+    void holder_delay();
     static const Switch kSwitches[];
+
+    bool panning(int d, double t) const { return t < devices_[d].panning_until; }
+    bool any_panning(double t) const {
+        for (size_t i = 0; i < devices_.size(); ++i)
+            if (panning(static_cast<int>(i), t)) return true;
+        return false;
+    }
+    // A scripted event at `t` brings the device's display on.
+    static void turned_on(Device &d, double t) {
+        d.display_on = true;
+        d.off_at = -1;
+        d.last_on = std::max(d.last_on, t);
+    }
+    static void turned_off(Device &d, double t) {
+        d.display_on = false;
+        d.off_at = t;
+    }
 
     std::mt19937_64 rng_;
     Plan plan_;
@@ -133,6 +175,9 @@ class Generator {
     double end_at_ = std::numeric_limits<double>::infinity();
     double quiet_from_ = std::numeric_limits<double>::infinity();
     double tail_at_ = 0;
+    // The main phase starts once every screen streams (later when the
+    // display server is slow to open new cards).
+    double main_start_ = kMainStart;
     std::set<std::pair<int, uint8_t>> control_faults_;  // (device, request) to clear
     std::set<int> bulk_faults_;
     std::set<int> evdi_faults_;  // ops
@@ -155,6 +200,10 @@ const Generator::Kind Generator::kKinds[] = {
     {"unplug", 3, 3, &Generator::unplug},
     {"add", 1, 1, &Generator::add},
     {"fail forever", 0, 1, &Generator::fail_forever},
+    {"pan", 0, 3, &Generator::pan},
+    {"output off", 1, 3, &Generator::output_off_on},
+    {"format", 1, 3, &Generator::format},
+    {"cursor", 1, 3, &Generator::cursor},
 };
 
 const Generator::Switch Generator::kSwitches[] = {
@@ -164,6 +213,7 @@ const Generator::Switch Generator::kSwitches[] = {
     {"interface busy", 0.1, &Generator::interface_busy},
     {"kernel driver", 0.15, &Generator::kernel_driver},
     {"motion", 0.2, &Generator::motion},
+    {"holder delay", 0.25, &Generator::holder_delay},
 };
 
 sim::DeviceSpec Generator::random_device() {
@@ -256,6 +306,17 @@ void Generator::motion() {
     plan_.switches.insert(plan_.switches.end(), {"--content", "motion"});
 }
 
+// The display server opens a new card late or never (libevdi's
+// wait_for_master then gives up after 5 s); the daemon opens its screens one
+// after another, so each waits in turn.
+void Generator::holder_delay() {
+    const char *delays[] = {"0", "0.5", "3", "none"};
+    const std::string delay = one_of(delays);
+    plan_.switches.insert(plan_.switches.end(), {"--holder-delay", delay});
+    const double wait = delay == "none" ? 5 : std::stod(delay);
+    main_start_ += static_cast<double>(devices_.size()) * std::max(0.0, wait - 0.5);
+}
+
 int Generator::random_present_device() {
     std::vector<int> present;
     for (size_t i = 0; i < devices_.size(); ++i)
@@ -268,7 +329,9 @@ void Generator::dpms_quick(double t) {
     const int d = random_present_device();
     if (d < 0) return;
     at(t, "dpms off " + dev(d));
-    at(t + uniform(0.05, 0.6), "dpms on " + dev(d));
+    const double back = t + uniform(0.05, 0.6);
+    at(back, "dpms on " + dev(d));
+    devices_[d].last_on = std::max(devices_[d].last_on, back);
 }
 
 void Generator::dpms_long(double t) {
@@ -279,28 +342,87 @@ void Generator::dpms_long(double t) {
     const double back = t + uniform(1.3, 3.5);
     if (back < tail_at_ && chance(0.85)) {
         at(back, "dpms on " + dev(d));
+        devices_[d].last_on = std::max(devices_[d].last_on, back);
     } else {
-        devices_[d].display_on = false;  // still off at the end
+        turned_off(devices_[d], t);  // still off at the end
     }
 }
 
 void Generator::mode_change(double t) {
     const Mode m = chance(0.05) ? kRefused : one_of(kModes);
-    const std::string mode = std::to_string(m.width) + "x" + std::to_string(m.height);
-    // A mode set brings the display back on (the module sends DPMS on).
-    if (chance(0.3)) {
+    const std::string mode = size_text(m);
+    // A mode set brings the display back on (the module sends DPMS on); one
+    // the module refuses changes nothing.
+    if (chance(0.3) && !any_panning(t)) {
         at(t, "mode " + mode);
         for (Device &d : devices_) {
+            if (!module_accepts(m)) continue;
             d.mode = m;
-            d.display_on = true;
+            turned_on(d, t);
         }
         return;
     }
     const int d = random_present_device();
-    if (d < 0) return;
+    if (d < 0 || panning(d, t)) return;
     at(t, "mode " + mode + " " + dev(d));
+    if (!module_accepts(m)) return;
     devices_[d].mode = m;
-    devices_[d].display_on = true;
+    turned_on(devices_[d], t);
+}
+
+// A framebuffer larger than the mode (panning), then one of the mode's size
+// again. Grabs fail meanwhile and the device keeps its last picture; the
+// episode starts from a mode it knows and ends before the quiet tail.
+void Generator::pan(double t) {
+    const int d = random_present_device();
+    const double end = t + uniform(0.5, 3.0);
+    if (d < 0 || panning(d, t) || end >= tail_at_ - 0.3) return;
+    const Mode m = one_of(kPanModes);
+    Mode fb{m.width + pick(m.width + 1), m.height + pick(m.height + 1)};
+    if (fb.width == m.width && fb.height == m.height) fb.width += 32;
+    at(t, "mode " + size_text(m) + " " + dev(d));
+    at(t + 0.2, "pan " + size_text(fb) + " " + dev(d));
+    at(end, "pan " + size_text(m) + " " + dev(d));
+    devices_[d].mode = m;
+    devices_[d].panning_until = end;
+    turned_on(devices_[d], end);  // both are mode sets
+}
+
+// The output switched off (CRTC and plane) and, mostly, on again by a mode
+// set at its mode; DPMS on does not bring it back meanwhile.
+void Generator::output_off_on(double t) {
+    const int d = random_present_device();
+    if (d < 0) return;
+    at(t, "output off " + dev(d));
+    const double back = t + uniform(0.3, 4.0);
+    if (back < tail_at_ && chance(0.8)) {
+        at(back, "output on " + dev(d));
+        turned_on(devices_[d], back);
+    } else {
+        turned_off(devices_[d], t);
+    }
+}
+
+// The same picture in another pixel format: mode_changed at the same size.
+void Generator::format(double t) {
+    const std::string f = one_of(kFormats);
+    if (chance(0.3)) {
+        at(t, "format " + f);
+        return;
+    }
+    const int d = random_present_device();
+    if (d >= 0) at(t, "format " + f + " " + dev(d));
+}
+
+// The pointer moved by the script (the scene no longer moves it there), now
+// and then off the screen's edge; the grabs blend it in.
+void Generator::cursor(double t) {
+    const int d = chance(0.3) ? -1 : random_present_device();
+    const Mode m = d < 0 ? Mode{plan_.width, plan_.height} : devices_[d].mode;
+    const std::string target = d < 0 ? "" : " " + dev(d);
+    for (int k = pick(3); k >= 0; --k, t += uniform(0.05, 0.5))
+        at(t, "cursor " + std::to_string(pick(m.width + 64) - 32) + " " +
+                  std::to_string(pick(m.height + 64) - 32) + target);
 }
 
 void Generator::turn(double t) {
@@ -366,7 +488,7 @@ void Generator::still(double t) {
 
 void Generator::unplug(double t) {
     const int d = random_present_device();
-    if (d < 0) return;
+    if (d < 0 || panning(d, t)) return;
     // Mostly keep the last device served: a run without one judges no
     // picture.
     int present = 0;
@@ -421,7 +543,8 @@ void Generator::expect_end(double at, End kind, const std::string &reason) {
 
 void Generator::fail_forever(double t) {
     const double when = t + 1.5;
-    if (t < kMainStart || when >= end_at_ || plan_.screen_may_be_missing) return;
+    if (t < main_start_ || when >= end_at_ || plan_.screen_may_be_missing || any_panning(when))
+        return;
     // A device that surely streams: present from the start and on, with a
     // supported mode; faults cleared and content moving first.
     std::vector<int> candidates;
@@ -483,19 +606,19 @@ Plan Generator::run() {
     plan_.height = start.height;
     for (Device &d : devices_) d.mode = start;
     const double main_length = uniform(4, 9);
-    tail_at_ = kMainStart + main_length;
+    tail_at_ = main_start_ + main_length;
 
     // Before and during set-up: a few episodes, mostly faults of the
     // requests set-up makes.
     // Episodes go in time order so that the model follows the script.
     std::vector<double> early;
-    for (int i = pick(3); i > 0; --i) early.push_back(uniform(0.3, kMainStart - 1));
+    for (int i = pick(3); i > 0; --i) early.push_back(uniform(0.3, main_start_ - 1));
     std::sort(early.begin(), early.end());
     for (double t : early)
         if (t < quiet_from_) episode(t, true);
     // Then episodes that overlap.
     std::vector<double> starts;
-    for (int i = 2 + pick(6); i > 0; --i) starts.push_back(uniform(kMainStart, tail_at_ - 0.5));
+    for (int i = 2 + pick(6); i > 0; --i) starts.push_back(uniform(main_start_, tail_at_ - 0.5));
     std::sort(starts.begin(), starts.end());
     for (double t : starts)
         if (t < quiet_from_) episode(t, false);
@@ -508,9 +631,14 @@ Plan Generator::run() {
     }
     for (const Device &d : devices_) {
         if (d.at_start) plan_.devices.push_back(d.emulated);
-        plan_.shows_screen.push_back(plan_.end == End::kSigint && d.at_start && d.served &&
-                                     !d.ever_unplugged && d.display_on && !d.picture_unsure &&
-                                     mode_supported(d.mode.width, d.mode.height));
+        const bool judged = plan_.end == End::kSigint && d.at_start && d.served &&
+                            !d.ever_unplugged && !d.picture_unsure &&
+                            mode_supported(d.mode.width, d.mode.height);
+        plan_.shows_screen.push_back(judged && d.display_on);
+        // The countdown has switched the display off well before the end.
+        plan_.display_off_at_end.push_back(judged && !plan_.screen_may_be_missing &&
+                                           !d.display_on && d.off_at > d.last_on &&
+                                           d.off_at >= main_start_ && d.off_at < plan_.seconds - 3);
     }
     // Events past the daemon's end do nothing; drop them for a shorter
     // script.

@@ -37,6 +37,10 @@ struct Plan {
     // present and on at the end with a supported mode, so it must show its
     // screen.
     std::vector<bool> shows_screen;
+    // By device index: the device's output went off (DPMS or the output
+    // itself) long enough before the end for the daemon to have switched
+    // the device's display off, and nothing brought it back.
+    std::vector<bool> display_off_at_end;
     // A fault of the EVDI layer may have kept a screen from being created:
     // a device without an output is then no failure.
     bool screen_may_be_missing = false;

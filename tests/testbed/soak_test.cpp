@@ -1,7 +1,10 @@
 // The soak's plans and the parts of its judgement that need no run.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +48,50 @@ TEST(SoakPlan, SeedsGiveTheSameValidRuns) {
     // Both kinds of run occur.
     EXPECT_GT(ends, 10);
     EXPECT_GT(runs_to_sigint, 100);
+}
+
+// The EVDI episodes each come up, and every one that leaves a device
+// judged at the end is over by then: no framebuffer larger than the mode
+// and no output left off.
+TEST(SoakPlan, PanningAndOutputOffEndBeforeTheTail) {
+    std::set<std::string> seen;
+    int kept_off = 0;
+    for (uint64_t seed = 1; seed <= 300; ++seed) {
+        const soak::Plan plan = soak::make_plan(seed);
+        std::vector<torvel::sim::ScriptEvent> events;
+        std::string error;
+        ASSERT_TRUE(torvel::sim::parse_script(soak::script_text(plan), &events, &error));
+        const size_t n = plan.shows_screen.size();
+        std::vector<std::string> mode(
+            n, std::to_string(plan.width) + "x" + std::to_string(plan.height));
+        std::vector<bool> panning(n), off(n);
+        for (const auto &e : events) {
+            const auto &w = e.words;
+            seen.insert(w[0] == "output" ? "output " + w[1] : w[0]);
+            const bool all = (w[0] == "mode" || w[0] == "pan") ? w.size() == 2
+                                                               : w.size() == 2 && w[0] == "output";
+            for (size_t d = 0; d < n; ++d) {
+                if (!all && w.back() != std::to_string(d)) continue;
+                if (w[0] == "mode") mode[d] = w[1], panning[d] = false, off[d] = false;
+                if (w[0] == "pan") panning[d] = w[1] != mode[d], off[d] = false;
+                if (w[0] == "output") off[d] = w[1] == "off";
+            }
+        }
+        for (const std::string &o : plan.switches) seen.insert(o);
+        for (size_t d = 0; d < n; ++d) {
+            if (!plan.shows_screen[d]) continue;
+            EXPECT_FALSE(panning[d]) << seed << " device " << d << "\n" << soak::script_text(plan);
+            EXPECT_FALSE(off[d]) << seed << " device " << d << "\n" << soak::script_text(plan);
+        }
+        for (size_t d = 0; d < n; ++d) {
+            EXPECT_FALSE(plan.shows_screen[d] && plan.display_off_at_end[d]);
+            kept_off += plan.display_off_at_end[d];
+        }
+    }
+    for (const char *kind :
+         {"format", "pan", "cursor", "output off", "output on", "--holder-delay"})
+        EXPECT_TRUE(seen.count(kind)) << kind;
+    EXPECT_GT(kept_off, 10) << kept_off;
 }
 
 const std::string kLog =
@@ -104,6 +151,35 @@ TEST(SoakJudge, PicturesPassWhenCodedAndFailWithAStaleBlock) {
     EXPECT_LT(tb::psnr(noise, coded), 34.0);
     EXPECT_TRUE(soak::judge_picture(0, noise, coded).empty());
     EXPECT_FALSE(soak::judge_picture(0, noise, soak::own_coding(desktop(64, 16, false))).empty());
+}
+
+// Whether a device's display is on is judged apart from its picture (which
+// survives a display-off).
+TEST(SoakJudge, TheDisplayIsOffExactlyWhenItsOutputIsOff) {
+    char dir_template[] = "/tmp/soak-judge-test-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const tb::FrameBuffer screen = desktop(64, 16, false);
+    std::string error;
+    ASSERT_TRUE(tb::write_png(screen, dir + "/screen-0.png", &error)) << error;
+    ASSERT_TRUE(tb::write_png(screen, dir + "/device-0.png", &error)) << error;
+    std::ofstream(dir + "/daemon.log") << "Hello\nQuenfa...\n";
+    auto failures = [&](bool shows, bool must_be_off, bool off) {
+        soak::Plan plan;
+        plan.shows_screen = {shows};
+        plan.display_off_at_end = {must_be_off};
+        std::ofstream(dir + "/report.json")
+            << "{\"exited\": true, \"exit_status\": 0, \"signal\": 0, \"ended_early\": false,"
+               " \"devices\": [{\"index\": 0, \"output\": 0, \"psnr_transform\": \"none\","
+               " \"display_off\": "
+            << (off ? "true" : "false") << "}], \"identity_file\": \"\"}";
+        return soak::judge(plan, dir).size();
+    };
+    EXPECT_EQ(failures(true, false, false), 0u);
+    EXPECT_EQ(failures(true, false, true), 1u);
+    EXPECT_EQ(failures(false, true, true), 0u);
+    EXPECT_EQ(failures(false, true, false), 1u);
+    EXPECT_EQ(failures(false, false, false), 0u);
+    std::system(("rm -rf " + dir).c_str());
 }
 
 }  // namespace
