@@ -17,6 +17,8 @@
 namespace {
 
 constexpr useconds_t FRAME_SLEEP_US = 16666;
+// Longer than the bulk time-out: what is in flight has ended by then.
+constexpr auto FINAL_DRAIN_LIMIT = std::chrono::milliseconds(1500);
 
 bool stopping(const thread_context_t &cxt) {
     return cxt.stop_requested.load();
@@ -109,6 +111,10 @@ void *render_thread(void *param) {
     cxt.keep_going.store(false);
 
     stop_device_requests(cxt);
+    // Bulk data and the 0 x 0 request take different pipes: the streams on
+    // their way reach the device before its display goes off. They complete
+    // or time out within the 500 ms bulk time-out.
+    drain_output(&cxt, FINAL_DRAIN_LIMIT);
     destroy_screen(screen_id);
     SetResolution(cxt.usb_handle, 0, 0);
     return nullptr;

@@ -108,9 +108,10 @@ void open_and_identify(int slot) {
     libusb_set_auto_detach_kernel_driver(handle, 1);
     const int claim = libusb_claim_interface(handle, 0);
     if (claim != 0) {
-        printf("libusb_claim_interface() failed: %s: interface 0 is held by another driver or "
-               "program, the device is not served\n",
-               libusb_error_name(claim));
+        printf(
+            "libusb_claim_interface() failed: %s: interface 0 is held by another driver or "
+            "program, the device is not served\n",
+            libusb_error_name(claim));
         libusb_close(handle);
         return;
     }

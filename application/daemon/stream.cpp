@@ -79,7 +79,8 @@ size_t assemble_streams(uint8_t *stream, const band_records_t *bands, int band_c
         const uint8_t *p = run;
         const uint8_t *end = run + bands[i].length;
         while (p < end) {
-            const size_t record = 4 + 4 * (static_cast<size_t>((load_block_header(p) >> 2) & 0xFFu) + 1);
+            const size_t record =
+                4 + 4 * (static_cast<size_t>((load_block_header(p) >> 2) & 0xFFu) + 1);
             if (records > 0 && records + record + STREAM_ALIGN > part_limit &&
                 count + 1 < max_parts) {
                 std::memmove(stream + out, run, static_cast<size_t>(p - run));
@@ -91,7 +92,8 @@ size_t assemble_streams(uint8_t *stream, const band_records_t *bands, int band_c
             records += record;
             p += record;
         }
-        if (p != run && stream + out != run) std::memmove(stream + out, run, static_cast<size_t>(p - run));
+        if (p != run && stream + out != run)
+            std::memmove(stream + out, run, static_cast<size_t>(p - run));
         out += static_cast<size_t>(p - run);
     }
     if (records > 0) close_part();

@@ -245,6 +245,18 @@ bool output_drained(thread_context_t *cxt) {
     return out.transfers_in_flight == 0;
 }
 
+bool drain_output(thread_context_t *cxt, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!output_drained(cxt)) {
+        if (Clock::now() >= deadline) return false;
+        // libusb lets any thread handle events: when another thread already
+        // does, this one waits for its rounds instead.
+        timeval tv = {0, 10000};
+        libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+    }
+    return true;
+}
+
 bool output_idle(int slot) {
     if (slot < 0 || slot >= MAX_DEVICES) return true;
     device_output_t &out = device_output[slot];

@@ -7,7 +7,9 @@
 //
 // Threads: the render thread takes a transfer slot, encodes into it and
 // sends; it also retries what waits and clears halts (service_output, every
-// tick). The completion runs on the main thread and sends what then fits.
+// tick). The completion runs inside libusb's event handling, on the main
+// thread (or on a render thread draining its output at its end) and sends
+// what then fits.
 // Both go through the device's output lock (device_output_t::lock), a plain
 // mutex held for bookkeeping and submissions only, never across a wait.
 #pragma once
@@ -93,13 +95,18 @@ void send_frame(transfer_info_t *slot, size_t part_count);
 // Every tick on the render thread: clears a halt once nothing is in flight,
 // then sends what waits (after a refused submission or the halt).
 void service_output(thread_context_t *cxt, int screen_id);
-// Completion of a bulk transfer (main thread, inside libusb event handling).
+// Completion of a bulk transfer (inside libusb event handling).
 void xfr_complete(libusb_transfer *xfr);
 // Before the display goes off: drops the device's streams not yet submitted
 // (the screen goes out whole once it is on again) and tells whether nothing
 // is in flight any more, so that no stream can reach the display once off.
 // Render thread.
 bool output_drained(thread_context_t *cxt);
+// As output_drained, waiting up to `limit` for the streams in flight to
+// complete. The calling thread handles USB events meanwhile: at shutdown or
+// a departure the main thread is joining the render thread and handles
+// none. False when something was still in flight at the limit.
+bool drain_output(thread_context_t *cxt, std::chrono::milliseconds limit);
 // True when the device has no stream in flight and none waiting to be
 // submitted. Only looks: any thread may ask.
 bool output_idle(int slot);

@@ -5,7 +5,9 @@
 // of USB 2.0 speed and the usbfs memory limit over four 3840 x 2160 devices
 // in full motion.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -181,6 +183,34 @@ TEST(UsbStack, FourDevicesAt3840x2160InFullMotionStayWithinTheUsbfsLimit) {
     }
     EXPECT_TRUE(run->running()) << run->daemon_log();
     EXPECT_EQ(run->stop(60s), 0);
+}
+
+// Streams still on their way when the daemon is stopped reach the device
+// before the 0 x 0 that switches its display off: bulk data and control
+// requests take different pipes, so the display-off request must wait for
+// them (the main thread, joining the render threads, handles no USB events
+// meanwhile).
+TEST(UsbStack, StreamsOnTheirWayAtTheStopArriveBeforeTheDisplayGoesOff) {
+    StackRun run(stack_options(1, 640, 360));
+    ASSERT_TRUE(run.ok());
+    ASSERT_TRUE(run->wait_frames(0, 5, 60s)) << run->daemon_log();
+    run->device(0)->hold_bulk(true);
+    ASSERT_TRUE(run->wait_until([&] { return run->device(0)->state().urbs_in_flight > 0; }, 5s));
+    ASSERT_EQ(::kill(run->pid(), SIGINT), 0);
+    // Long enough for the render thread to have ended; well within the
+    // daemon's 500 ms bulk time-out.
+    std::this_thread::sleep_for(250ms);
+    run->device(0)->hold_bulk(false);
+    ASSERT_TRUE(run->wait_exit(30s)) << run->daemon_log();
+    ASSERT_TRUE(run->device(0)->wait_idle(5000ms));
+    const auto s = run->device(0)->state();
+    EXPECT_TRUE(s.display_off);
+    EXPECT_EQ(s.counters.failed_transfers, 0u);
+    EXPECT_EQ(std::count(s.violations.begin(), s.violations.end(),
+                         "stream received while the display is off (0 x 0)"),
+              0)
+        << run->daemon_log();
+    EXPECT_TRUE(run->daemon_log().ends_with("Quenfa...\n")) << run->daemon_log();
 }
 
 }  // namespace
