@@ -382,7 +382,7 @@ std::vector<std::string> judge(const Plan &plan, const std::string &dir, std::st
             early ? fmt("ended by itself at %.2f s", ended_at) : std::string("ran until SIGINT");
         *summary += fmt(", %.0f of %.0f screens compared", compared,
                         static_cast<double>(report["devices"].items.size()));
-        if (kept_off > 0) *summary += fmt(", %.0f displays off as their outputs", kept_off);
+        if (kept_off > 0) *summary += fmt(", displays off as their outputs: %.0f", kept_off);
     }
     return failures;
 }
