@@ -31,11 +31,34 @@ F next_fn(const char *name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-#define NEXT(name)                                                \
-    ([] {                                                         \
-        static const auto fn = next_fn<decltype(&::name)>(#name); \
-        return fn;                                                \
-    }())
+// One accessor per function passed through, so that resolve_next_functions
+// fills the very pointer each interposer reads.
+#define DEFINE_NEXT_AS(name, type)                   \
+    type next_##name() {                             \
+        static const auto fn = next_fn<type>(#name); \
+        return fn;                                   \
+    }
+#define DEFINE_NEXT(name) DEFINE_NEXT_AS(name, decltype(&::name))
+#define NEXT(name) next_##name()
+DEFINE_NEXT(access)
+DEFINE_NEXT(close)
+DEFINE_NEXT(fopen)
+DEFINE_NEXT(fopen64)
+// Declared by this file alone (sys/ioctl.h's declaration differs in its
+// exception specification).
+using ioctl_fn = int (*)(int, unsigned long, ...);
+DEFINE_NEXT_AS(ioctl, ioctl_fn)
+DEFINE_NEXT(lstat)
+DEFINE_NEXT(lstat64)
+DEFINE_NEXT(mmap)
+DEFINE_NEXT(mmap64)
+DEFINE_NEXT(open)
+DEFINE_NEXT(open64)
+DEFINE_NEXT(openat)
+DEFINE_NEXT(opendir)
+DEFINE_NEXT(readlink)
+DEFINE_NEXT(stat)
+DEFINE_NEXT(stat64)
 
 constexpr std::string_view kPlatform = "/sys/bus/platform/devices";
 constexpr std::string_view kEvdiClass = "/sys/devices/evdi";
@@ -82,7 +105,20 @@ bool redirect(const char *path, char *out, size_t cap) {
     return n > 0 && static_cast<size_t>(n) < cap;
 }
 
+// Every pass-through resolved here, on the only thread there is: a thread
+// that calls one first would write its pointer without the others seeing it
+// happen before, and ThreadSanitizer's symbolizer, which calls open and
+// readlink while it holds its thread registry for a report, would then
+// report that race from within the report and wait on itself for ever.
+void resolve_next_functions() {
+    (void)NEXT(access), (void)NEXT(close), (void)NEXT(fopen), (void)NEXT(fopen64);
+    (void)NEXT(ioctl), (void)NEXT(lstat), (void)NEXT(lstat64), (void)NEXT(mmap);
+    (void)NEXT(mmap64), (void)NEXT(open), (void)NEXT(open64), (void)NEXT(openat);
+    (void)NEXT(opendir), (void)NEXT(readlink), (void)NEXT(stat), (void)NEXT(stat64);
+}
+
 __attribute__((constructor)) void emu_init() {
+    resolve_next_functions();
     init_cards_from_environment();
     if (const char *ctl = std::getenv("TORVEL_EVDI_CONTROL")) {
         static char path[256];
