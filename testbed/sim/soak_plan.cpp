@@ -521,7 +521,8 @@ void Generator::add(double t) {
 // A device arrives: with a free slot the daemon ends at once (the next start
 // serves it); without one it goes on.
 void Generator::arrival(double t, const std::string &what) {
-    if (t >= quiet_from_) return;
+    // The tail stays quiet, and the run lasts until the end it expects.
+    if (t >= quiet_from_ || t >= tail_at_) return;
     at(t, what);
     if (slots_unsure_) {
         expect_end(t, End::kMay, "an arrival after a departure during set-up");
@@ -629,6 +630,8 @@ Plan Generator::run() {
         tail(tail_at_);
         plan_.seconds = tail_at_ + kTail;
     }
+    // An end expected late in the run still gets its whole window.
+    if (plan_.end != End::kSigint) plan_.seconds = std::max(plan_.seconds, plan_.end_by + 2);
     for (const Device &d : devices_) {
         if (d.at_start) plan_.devices.push_back(d.emulated);
         const bool judged = plan_.end == End::kSigint && d.at_start && d.served &&

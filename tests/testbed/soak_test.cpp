@@ -42,6 +42,9 @@ TEST(SoakPlan, SeedsGiveTheSameValidRuns) {
         EXPECT_GE(plan.devices.size(), 1u);
         EXPECT_LE(plan.devices.size(), 4u);
         for (const auto &e : events) EXPECT_LE(e.at, plan.seconds) << seed;
+        if (plan.end != soak::End::kSigint) {
+            EXPECT_GT(plan.seconds, plan.end_by) << seed;
+        }
         ends += plan.end == soak::End::kMust;
         runs_to_sigint += plan.end == soak::End::kSigint;
     }
