@@ -8,7 +8,8 @@ set(TORVEL_FUZZ_TARGETS identity_file control_replies stream_decoder stream_tool
 
 set(TORVEL_FUZZ_identity_file_SOURCES
   ${PROJECT_SOURCE_DIR}/application/daemon/registry.cpp
-  ${PROJECT_SOURCE_DIR}/application/daemon/state.cpp)
+  ${PROJECT_SOURCE_DIR}/application/daemon/state.cpp
+  ${PROJECT_SOURCE_DIR}/application/daemon/render_wake.cpp)
 set(TORVEL_FUZZ_identity_file_LIBS PkgConfig::LIBUSB evdi::evdi torvel_ids Threads::Threads)
 
 set(TORVEL_FUZZ_control_replies_SOURCES

@@ -456,6 +456,26 @@ bool grab_answered_update(int screen_id) {
     return st.frame_waiting;
 }
 
+bool tick_has_work(int screen_id) {
+    if (screen_id < 0 || screen_id >= MAX_DEVICES) return false;
+    thread_context_t *cxt = screen_context(screen_id);
+    if (cxt == nullptr) return false;
+    if (cxt->stop_requested.load() || !cxt->keep_going.load()) return true;
+    if (cxt->display_off.load() > 0) return true;  // counted once a tick
+    if (buffersRegistered[screen_id].load() && output_needs_service(cxt->id)) return true;
+    screen_state_t &st = screen_state[screen_id];
+    std::lock_guard<std::mutex> hold(st.lock);
+    if (!st.grabbing.load() || evdihndl[screen_id].load() == EVDI_INVALID_HANDLE) return false;
+    // EVDI tells of new damage only to an armed request; one that failed,
+    // or was used by a grab, is made again by the next tick.
+    if (!st.armed || st.frame_waiting) return true;
+    // A screen not streaming, or a display switched off, sends nothing until
+    // the device's answer or a DPMS on (the request thread's news).
+    if (!buffersRegistered[screen_id].load() || st.display_switched_off) return false;
+    return st.resend || st.refresh.load() || (cxt->draw_cursor && st.cursor_changed) ||
+           owed_blocks[cxt->id].any();
+}
+
 void screen_request(int screen_id) {
     if (screen_id < 0 || screen_id >= MAX_DEVICES) return;
     screen_state_t &st = screen_state[screen_id];

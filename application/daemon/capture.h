@@ -19,6 +19,11 @@ inline constexpr int ENCODER_WORKERS = 4;
 // Render loop, once per tick: asks EVDI for the screen's next frame and, when
 // one with changes is ready at once, captures and sends it.
 void screen_request(int screen_id);
+// After a tick: true when the next tick has work even if no news comes (an
+// update request to make again, a frame to send again, owed blocks, a halt
+// to clear, streams waiting for room, the display-off countdown, a stop);
+// false when the render loop may sleep until a thread gives it news.
+bool tick_has_work(int screen_id);
 // The transfer stage for the frame grabbed into buffer buffer_to_be_updated.
 // Runs on the render thread under the screen's frame lock.
 void screen_transfer(int screen_id, int buffer_to_be_updated);

@@ -54,6 +54,9 @@ void send_resolution(thread_context_t &cxt, device_requests_t &req, uint16_t wid
     } else if (reason == resolution_reason::dpms_on && !ok) {
         std::printf(">>> Screen#%d, set resolution failed\n", screen_id);
     }
+    // The answer (streaming starts) or the screen sent whole again is the
+    // render loop's to see to.
+    cxt.render_wake.tick();
 }
 
 void follow_device(thread_context_t &cxt, device_requests_t &req) {

@@ -97,14 +97,35 @@ void *render_thread(void *param) {
     // A stop stored before this point is still seen by the loop test.
     if (!stopping(cxt)) printf("Screen#%d is running\n", screen_id);
 
+    // A tick each frame period while a tick has work; with none, the loop
+    // sleeps until news (render_wake.h). News for a tick is seen to as soon
+    // as a period has passed since the last tick, so ticks (and the update
+    // requests they make) never come faster than the frame period; news given
+    // since the last tick began always gets a tick (the sleep returns at once
+    // for it).
+    const auto period = std::chrono::microseconds(FRAME_SLEEP_US);
+    std::chrono::steady_clock::time_point last_tick{};
+    bool tick_now = false;
     while (cxt.keep_going.load() && !stopping(cxt)) {
-        // The frame period's sleep; a frame the event thread grabbed
-        // meanwhile (or the buffers of a new mode) is seen to at once.
-        const auto tick_end =
-            std::chrono::steady_clock::now() + std::chrono::microseconds(FRAME_SLEEP_US);
-        while (wait_for_update(screen_id, tick_end)) screen_request(screen_id);
+        // A frame the event thread grabbed meanwhile (or the buffers of a new
+        // mode) is seen to at once; once it is sent with nothing left for a
+        // tick, the period's tick would find nothing to do.
+        const auto tick_at =
+            tick_now ? last_tick + period : std::chrono::steady_clock::now() + period;
+        bool idle = false;
+        while (!idle && cxt.render_wake.wait_frame(tick_at)) {
+            screen_request(screen_id);
+            idle = !tick_has_work(screen_id);
+        }
+        if (idle) {
+            tick_now = cxt.render_wake.sleep();
+            continue;
+        }
+        last_tick = std::chrono::steady_clock::now();
+        cxt.render_wake.begin_tick();
         screen_request(screen_id);
         display_off_step(screen_id, cxt);
+        tick_now = !tick_has_work(screen_id) && cxt.render_wake.sleep();
     }
     // A stop that came before the loop was entered may have been followed by
     // the "running" store; leave the flag as the stopper meant it.

@@ -113,12 +113,8 @@ void release_frame_buffers(int screen_id, evdi_handle handle, const char *caller
 
 // The render thread asks for an update at once rather than at its next tick:
 // the mode set that brought new buffers is a commit waiting for a grab.
-void wake_render_thread(screen_state_t &st) {
-    {
-        std::lock_guard<std::mutex> hold(st.wake_lock);
-        st.wake_pending = true;
-    }
-    st.wake.notify_one();
+void wake_render_thread(int screen_id) {
+    if (thread_context_t *cxt = screen_context(screen_id); cxt != nullptr) cxt->render_wake.frame();
 }
 
 // Grabs go on into the drain buffer: EVDI takes the damage and completes the
@@ -134,7 +130,7 @@ void drain_grabs(int screen_id, evdi_handle handle) {
     evdi_register_buffer(handle, drain);
     st.draining = true;
     st.grabbing.store(true);
-    wake_render_thread(st);
+    wake_render_thread(screen_id);
 }
 
 // The modes capture handles: 32 bits per pixel in one of the plane formats,
@@ -285,10 +281,6 @@ void create_screen(int screen_id, const unsigned char *edid, uint16_t edid_lengt
         st.frame_waiting = false;
         st.last_grab_buffer = -1;
         st.update_ready.store(false);
-        {
-            std::lock_guard<std::mutex> wake(st.wake_lock);
-            st.wake_pending = false;
-        }
         st.failed_grabs = 0;
         ++st.generation;
         evdihndl[screen_id].store(handle);
@@ -376,7 +368,16 @@ struct watched_handle {
     // closed nor re-opened since it was taken.
     if (st.generation != watched.generation || evdihndl[screen_id].load() != watched.handle) return;
     evdi_handle_events(watched.handle, &evtctx[screen_id]);
-    if (grab_answered_update(screen_id)) wake_render_thread(st);
+    // A grabbed frame is sent at once; any other event (a cursor change, a
+    // DPMS event, a grab that failed and left no update request armed) is
+    // seen to by the render loop's next tick.
+    const bool frame = grab_answered_update(screen_id);
+    if (thread_context_t *cxt = screen_context(screen_id); cxt != nullptr) {
+        if (frame)
+            cxt->render_wake.frame();
+        else
+            cxt->render_wake.tick();
+    }
 }
 
 }  // namespace
@@ -450,7 +451,7 @@ void on_mode_change(evdi_mode mode, void *user_data) {
     st.grabbing.store(true);
     request_resolution(*cxt, static_cast<uint16_t>(mode.width), static_cast<uint16_t>(mode.height),
                        resolution_reason::mode_change, st.resolution_tag);
-    wake_render_thread(st);
+    wake_render_thread(screen);
 }
 
 void on_dpms_notification(int dpms_mode, void *user_data) {
@@ -479,14 +480,6 @@ void on_dpms_notification(int dpms_mode, void *user_data) {
 void on_update_ready(int /*buffer_to_be_updated*/, void *user_data) {
     const int screen = screen_of(user_data);
     if (screen >= 0) screen_state[screen].update_ready.store(true);
-}
-
-bool wait_for_update(int screen_id, std::chrono::steady_clock::time_point until) {
-    screen_state_t &st = screen_state[screen_id];
-    std::unique_lock<std::mutex> hold(st.wake_lock);
-    if (!st.wake.wait_until(hold, until, [&] { return st.wake_pending; })) return false;
-    st.wake_pending = false;
-    return true;
 }
 
 bool take_request_failure() {

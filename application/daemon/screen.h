@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -94,11 +93,6 @@ struct screen_state_t {
     bool armed;
     int armed_buffer;
     std::atomic<bool> update_ready;  // set by on_update_ready (event thread)
-    // Wakes the render thread's sleep for a frame to send or new buffers (the simplest
-    // exclusion for a sleep that can be cut short: a mutex and a condition).
-    std::mutex wake_lock;
-    std::condition_variable wake;
-    bool wake_pending;  // under wake_lock
     // The resolution request of the last mode change, answered by the
     // device's request thread; the screen streams (buffersRegistered) once
     // the device has accepted it.
@@ -120,11 +114,6 @@ struct screen_state_t {
     screen_cursor_t cursor;
     bool cursor_changed;
 };
-
-// The render thread's sleep until `until`: true (early) when a grabbed frame
-// waits to be sent, or a mode change brought new buffers; once per such
-// news.
-bool wait_for_update(int screen_id, std::chrono::steady_clock::time_point until);
 
 // libevdi's evdi_request_update returns false both when it armed an update
 // and when its ioctl failed; only the line it logs on failure tells them

@@ -48,6 +48,7 @@ void thread_cell::cancel_and_join() {
 void request_stop(thread_context_t &cxt) {
     cxt.stop_requested.store(true);
     cxt.keep_going.store(false);
+    cxt.render_wake.tick();
 }
 
 void end_process_now(int status) {

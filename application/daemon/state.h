@@ -27,6 +27,7 @@
 #include "device_ids.h"
 #include "evdi_compat.h"
 #include "jpeg_enc.h"
+#include "render_wake.h"
 
 inline constexpr int MAX_DEVICES = 4;
 
@@ -125,6 +126,10 @@ typedef struct _thread_context {
     // keep_going it is never set back, so a stop that comes while the render
     // thread is still probing cannot be undone by its "running" store.
     std::atomic<bool> stop_requested;
+    // Ends the render loop's sleep: every thread that gives the loop work
+    // (the screen's event thread, the bulk completion, the request thread,
+    // a stop) tells it here once the work is in place.
+    render_wake_t render_wake;
 } thread_context_t;
 
 // Identity registry entry.

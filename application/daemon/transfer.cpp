@@ -234,6 +234,9 @@ void xfr_complete(libusb_transfer *xfr) {
         --slot.parts_open;
         finish_if_done(slot);
         submit_waiting(dev);
+        // Blocks owed or a halt to clear: the render loop's next tick sees to
+        // them, also when no new damage comes.
+        if (!whole || owed_blocks[dev].any()) cxt->render_wake.tick();
     }
     libusb_free_transfer(xfr);
 }
@@ -255,6 +258,12 @@ bool drain_output(thread_context_t *cxt, std::chrono::milliseconds limit) {
         libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
     }
     return true;
+}
+
+bool output_needs_service(int slot) {
+    device_output_t &out = device_output[slot];
+    std::lock_guard<std::mutex> hold(out.lock);
+    return out.halted || waiting_slot(slot) != nullptr;
 }
 
 bool output_idle(int slot) {

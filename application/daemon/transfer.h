@@ -107,6 +107,9 @@ bool output_drained(thread_context_t *cxt);
 // a departure the main thread is joining the render thread and handles
 // none. False when something was still in flight at the limit.
 bool drain_output(thread_context_t *cxt, std::chrono::milliseconds limit);
+// True when a tick has output work: a halt to clear, or streams waiting for
+// room that a completion may not come to submit. Render thread.
+bool output_needs_service(int slot);
 // True when the device has no stream in flight and none waiting to be
 // submitted. Only looks: any thread may ask.
 bool output_idle(int slot);

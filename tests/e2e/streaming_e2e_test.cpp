@@ -231,6 +231,44 @@ TEST(Streaming, TheDaemonDrawsThePointerAndOnlyItsBlocksTravel) {
     EXPECT_EQ(run->stop(20s), 0);
 }
 
+// With the screen standing still the render loop sleeps; what it still owes
+// the device must wake it: the blocks of a transfer that failed, those of a
+// transfer that stalled the endpoint (cleared first), and the pointer moved
+// to a new place, each with no further damage from the desktop.
+TEST(Streaming, AnIdleDaemonStillSendsWhatItOwesAndWhereThePointerWent) {
+    DaemonRun run({device(0)}, 640, 360);
+    ASSERT_TRUE(run.ok());
+    ASSERT_TRUE(run->wait_frames(0, 5, 30s)) << run->daemon_log();
+    auto *dev = run->device(0);
+    run.paint(0, 0, 0, 640, 360, 0x304050u);
+    ASSERT_TRUE(run.settle(0));
+
+    dev->fail_bulk(tb::BulkFault::kError, 1);
+    run.paint(0, 64, 64, 128, 64, 0xE0E0E0u);
+    ASSERT_TRUE(run->wait_until([&] { return dev->state().counters.failed_transfers >= 1; }, 10s));
+    ASSERT_TRUE(run.settle(0));
+    expect_shows_screen(run->capture(), 0, "none");
+
+    dev->fail_bulk(tb::BulkFault::kStall, 1);
+    run.paint(0, 320, 200, 128, 64, 0x20E020u);
+    ASSERT_TRUE(run->wait_until(
+        [&] {
+            const auto s = dev->state();
+            return s.counters.halts == 1 && s.counters.clear_halts >= 1 && !s.halted;
+        },
+        10s))
+        << run->daemon_log();
+    ASSERT_TRUE(run.settle(0));
+    expect_shows_screen(run->capture(), 0, "none");
+
+    const uint64_t f = run.frames(0);
+    ASSERT_EQ(run->move_cursor(0, 500, 40), 0);
+    ASSERT_TRUE(run->wait_frames(0, f + 1, 5s)) << run->daemon_log();
+    ASSERT_TRUE(run.settle(0));
+    expect_shows_screen(run->capture(), 0, "none");
+    EXPECT_EQ(run->stop(20s), 0);
+}
+
 TEST(Streaming, TurnedAndMirroredDevicesFollowLaterPartialChanges) {
     // Device 0 reads MONITOR_ROTATE_180 with feature class VMIRROR, device 1
     // MIRROR_ENABLE with feature class HMIRROR.
