@@ -371,13 +371,10 @@ struct watched_handle {
     // A grabbed frame is sent at once; any other event (a cursor change, a
     // DPMS event, a grab that failed and left no update request armed) is
     // seen to by the render loop's next tick.
-    const bool frame = grab_answered_update(screen_id);
-    if (thread_context_t *cxt = screen_context(screen_id); cxt != nullptr) {
-        if (frame)
-            cxt->render_wake.frame();
-        else
-            cxt->render_wake.tick();
-    }
+    if (grab_answered_update(screen_id))
+        wake_render_thread(screen_id);
+    else if (thread_context_t *cxt = screen_context(screen_id); cxt != nullptr)
+        cxt->render_wake.tick();
 }
 
 }  // namespace

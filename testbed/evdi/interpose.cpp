@@ -44,8 +44,8 @@ DEFINE_NEXT(access)
 DEFINE_NEXT(close)
 DEFINE_NEXT(fopen)
 DEFINE_NEXT(fopen64)
-// Declared by this file alone (sys/ioctl.h's declaration differs in its
-// exception specification).
+// Declared by this file alone (sys/ioctl.h declares it noexcept, which
+// decltype would carry into the pointer's type).
 using ioctl_fn = int (*)(int, unsigned long, ...);
 DEFINE_NEXT_AS(ioctl, ioctl_fn)
 DEFINE_NEXT(lstat)
