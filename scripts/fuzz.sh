@@ -46,28 +46,48 @@ max_len() {
   esac
 }
 
-failed=()
-for t in "${TARGETS[@]}"; do
-  bin=build/fuzz/fuzz/fuzz_$t
-  [ -x "$bin" ] || { echo "fuzz: no target $t" >&2; exit 2; }
-  work=build/fuzz/corpus/$t
-  findings=build/fuzz/findings/$t
+# Runs target $1 and leaves its summary in build/fuzz/$1.summary, and
+# build/fuzz/$1.failed when it found something.
+fuzz_one() {
+  local t=$1
+  local bin=build/fuzz/fuzz/fuzz_$t
+  local work=build/fuzz/corpus/$t
+  local findings=build/fuzz/findings/$t
   mkdir -p "$work" "$findings"
-  echo "=== fuzz: $t for ${SECONDS_EACH}s"
+  rm -f "build/fuzz/$t.failed"
   # -close_fd_mask=1: the daemon's code prints its progress to standard
   # output, which only slows the fuzzer down.
   if ! "$bin" -max_total_time="$SECONDS_EACH" -max_len="$(max_len "$t")" -timeout=10 \
        -rss_limit_mb=2048 -close_fd_mask=1 -print_final_stats=1 \
-       -artifact_prefix="$findings/" "$work" "fuzz/corpus/$t" 2>build/fuzz/$t.log; then
-    failed+=("$t")
-    grep -E 'fuzz check failed|ERROR:|SUMMARY:|Test unit written' build/fuzz/$t.log >&2 || true
-    continue
+       -artifact_prefix="$findings/" "$work" "fuzz/corpus/$t" 2>"build/fuzz/$t.log"; then
+    touch "build/fuzz/$t.failed"
+    grep -E 'fuzz check failed|ERROR:|SUMMARY:|Test unit written' "build/fuzz/$t.log" \
+      >"build/fuzz/$t.summary" || true
+    return 0
   fi
-  grep -E '^stat::number_of_executed_units|^Done' build/fuzz/$t.log || true
+  grep -E '^stat::number_of_executed_units|^Done' "build/fuzz/$t.log" >"build/fuzz/$t.summary" || true
   if [ "$MERGE" -eq 1 ]; then
     "$bin" -merge=1 -max_len="$(max_len "$t")" -close_fd_mask=1 "fuzz/corpus/$t" "$work" \
-      2>>build/fuzz/$t.log
+      2>>"build/fuzz/$t.log" || { echo "merge failed" >>"build/fuzz/$t.summary"; touch "build/fuzz/$t.failed"; }
   fi
+}
+
+for t in "${TARGETS[@]}"; do
+  [ -x "build/fuzz/fuzz/fuzz_$t" ] || { echo "fuzz: no target $t" >&2; exit 2; }
+done
+# One target per core at a time: each fuzzer runs on one thread.
+jobs_max=${FUZZ_JOBS:-$(nproc)}
+for t in "${TARGETS[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do wait -n || true; done
+  echo "=== fuzz: $t for ${SECONDS_EACH}s"
+  fuzz_one "$t" &
+done
+wait
+failed=()
+for t in "${TARGETS[@]}"; do
+  echo "--- fuzz: $t"
+  cat "build/fuzz/$t.summary" 2>/dev/null || true
+  if [ -e "build/fuzz/$t.failed" ]; then failed+=("$t"); fi
 done
 
 if [ ${#failed[@]} -gt 0 ]; then

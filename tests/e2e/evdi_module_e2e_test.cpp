@@ -46,6 +46,19 @@ size_t count(const std::string &text, const std::string &what) {
     return n;
 }
 
+// How long a commit of the desktop may wait for the daemon's grab. What the
+// bound is there to catch (a grab behind a USB request, whose time-out is
+// 500 ms, or behind a busy transfer slot, 150 ms below) waits far longer; in
+// a release build a grab follows a commit within a few milliseconds. Under a
+// sanitizer every thread runs several times slower and the encoder's workers
+// take both cores for longer, so the scheduler alone delays a grab past 40 ms
+// now and then: there the bound only catches the waits behind USB requests.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kCommitWaitBoundMs = 120.0;
+#else
+constexpr double kCommitWaitBoundMs = 40.0;
+#endif
+
 evdiemu::CardState card_state(torvel::sim::Sim &sim, int out) {
     evdiemu::CardState s[evdiemu::kMaxOutputs]{};
     const int n = sim.evdi().cards(s, evdiemu::kMaxOutputs);
@@ -105,7 +118,7 @@ TEST(EvdiModule, TheDesktopNeverWaitsLongOnADaemonThatCannotStream) {
         act();
         paint_for(*run, 0, 2s);
         const evdiemu::CardState s = card_state(*run, out);
-        EXPECT_LE(s.commit_wait_max_ms, 40.0) << what << "\n" << run->daemon_log();
+        EXPECT_LE(s.commit_wait_max_ms, kCommitWaitBoundMs) << what << "\n" << run->daemon_log();
         EXPECT_EQ(s.commit_stalls, 0u) << what;
     };
     window("a device slow to answer", [&] {
@@ -251,7 +264,7 @@ TEST(EvdiModule, APanningFramebufferNeitherSpinsNorFloodsTheLog) {
     EXPECT_LE(during.update_requests - before.update_requests, 2u * 62u);  // a tick's pace
     EXPECT_LE(count(run->daemon_log(), "\n"), lines + 2) << run->daemon_log();
     EXPECT_EQ(count(run->daemon_log(), "grab failed"), failures + 1);
-    EXPECT_LE(during.commit_wait_max_ms, 40.0) << run->daemon_log();
+    EXPECT_LE(during.commit_wait_max_ms, kCommitWaitBoundMs) << run->daemon_log();
     ASSERT_EQ(run->pan(0, 640, 360), 0);
     ASSERT_TRUE(run.log_has("grabs work again", 5s)) << run->daemon_log();
     const uint64_t frames = run->device(0)->state().counters.frames;
