@@ -11,6 +11,7 @@
 #include <new>
 
 #include "capture.h"
+#include "desktop_repaint.h"
 #include "device_requests.h"
 #include "registry.h"
 #include "stream.h"
@@ -406,6 +407,7 @@ void on_mode_change(evdi_mode mode, void *user_data) {
                 mode.height, mode.refresh_rate, mode.bits_per_pixel,
                 static_cast<int>(mode.pixel_format));
     evdi_handle handle = evdihndl[screen].load();
+    const bool replaces_buffers = buffers[screen][0].buffer != nullptr;
     release_frame_buffers(screen, handle, nullptr);
     // Until a mode is in use the device has no resolution to come back to
     // after DPMS on.
@@ -443,6 +445,15 @@ void on_mode_change(evdi_mode mode, void *user_data) {
         evdi_register_buffer(handle, b);
     }
     cxt->mode = mode;
+    // The desktop's mode set reaches this thread after EVDI has made it: a
+    // grab in between (a request the module answered at once on the render
+    // thread, or an update_ready read just before) took the mode set's
+    // damage of the whole screen into the old buffers, now gone. A grab that
+    // did not fit them failed and asked for a repaint already; one that fit
+    // (the same size, or a smaller mode) failed nothing, and the new buffers
+    // would get only later damage. A mode change is rare: the desktop
+    // repaints after each one that replaced buffers.
+    if (replaces_buffers) ask_desktop_repaint();
     st.resolution_tag = next_resolution_tag.fetch_add(1);
     st.resolution_pending = true;
     st.grabbing.store(true);

@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -423,6 +425,76 @@ TEST_F(Screen, ModeChangeWhileFramesAreInFlight) {
     // The first frame of the new mode carries every block of its grid.
     EXPECT_EQ(device().state().counters.blocks - blocks_before, 40u * 90);
     EXPECT_EQ(device().state().resolution, (torvel::testbed::Resolution{1280, 720}));
+    expect_shown(expected(false, false));
+}
+
+// The desktop's mode set reaches the daemon only once its event thread reads
+// it; a grab made before that (a request EVDI answers at once because the
+// mode set left the whole screen damaged) takes that damage into the old
+// buffers. The same size fits them, so nothing fails,
+// and the new buffers would show only later changes over black: the daemon
+// has the desktop repaint, as the X server does on xrefresh.
+TEST_F(Screen, AGrabBeforeTheModeChangeIsHandledLosesNothing) {
+    char dir[] = "/tmp/torvel-repaint-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string marker = std::string(dir) + "/ran";
+    const std::string script = std::string(dir) + "/xrefresh";
+    {
+        FILE *f = std::fopen(script.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fprintf(f, "#!/bin/sh\ntouch '%s'\n", marker.c_str());
+        std::fclose(f);
+        ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    }
+    const std::string old_path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    ASSERT_EQ(setenv("PATH", (std::string(dir) + ":" + old_path).c_str(), 1), 0);
+
+    open_screen();
+    ASSERT_TRUE(modeset(640, 360));
+    paint_desktop(4);
+    tick();
+    tick();
+    expect_shown(expected(false, false));
+    // A paint answered by update_ready, which the event thread grabs: no
+    // request is armed now.
+    paint(0, 0, 64, 16, 0x336699u);
+    screen_state_t &st = screen_state[SCREEN];
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> hold(st.lock);
+        return !st.armed && st.frame_waiting;
+    }));
+    {
+        // The event thread reads EVDI's events under the screen's lock: held
+        // here, the mode change stays unread while a grab into the old
+        // buffers is made, as the render thread's would be.
+        std::lock_guard<std::mutex> hold(st.lock);
+        ASSERT_EQ(emu().set_format(card_, evdiemu::kXB24), 0);
+        std::remove(marker.c_str());
+        const evdi_handle handle = evdihndl[SCREEN].load();
+        ASSERT_TRUE(evdi_request_update(handle, 0));
+        evdi_rect rects[16];
+        int count = 16;
+        evdi_grab_pixels(handle, rects, &count);
+        ASSERT_GT(count, 0);
+        evdiemu::CardState cards[evdiemu::kMaxOutputs];
+        emu().cards(cards, evdiemu::kMaxOutputs);
+        ASSERT_EQ(cards[card_].dirty_rects, 0) << "the grab took the mode set's damage";
+    }
+    ASSERT_TRUE(eventually([this] {
+        screen_request(SCREEN);
+        return buffersRegistered[SCREEN].load();
+    }));
+    // The desktop repaints once asked to, as an X server does.
+    const bool asked = eventually([&] { return access(marker.c_str(), F_OK) == 0; }, 3000ms);
+    setenv("PATH", old_path.c_str(), 1);
+    std::remove(marker.c_str());
+    std::remove(script.c_str());
+    rmdir(dir);
+    EXPECT_TRUE(asked) << "no repaint asked for";
+    if (asked) paint_desktop(4);
+    paint(0, 0, 64, 16, 0x336699u);
+    tick();
+    tick();
     expect_shown(expected(false, false));
 }
 
