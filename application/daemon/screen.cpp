@@ -32,6 +32,10 @@ thread_local bool quiet_thread = false;
 // Set when libevdi reported a failed update request on this thread.
 thread_local bool request_failed = false;
 constexpr char REQUEST_FAILURE[] = "Ioctl request_update error";
+// Set when libevdi dropped a cursor_set event on this thread: it could not
+// map the cursor's image (evdi_handle_event's "Cursor buffer is null").
+thread_local bool cursor_image_lost = false;
+constexpr char CURSOR_IMAGE_LOST[] = "Error: Cursor buffer is null!";
 
 // Tags of mode changes' resolution requests, distinct over the daemon's
 // life (0 is never one).
@@ -51,6 +55,8 @@ void evdi_log_line(void * /*user_data*/, const char *fmt, ...) {
     std::vsnprintf(line, sizeof line, fmt, args);
     va_end(args);
     if (std::strncmp(line, REQUEST_FAILURE, sizeof REQUEST_FAILURE - 1) == 0) request_failed = true;
+    if (std::strncmp(line, CURSOR_IMAGE_LOST, sizeof CURSOR_IMAGE_LOST - 1) == 0)
+        cursor_image_lost = true;
     if (quiet_thread) return;
     std::printf("[libevdi] %s\n", line);
 }
@@ -362,6 +368,22 @@ struct watched_handle {
     return ready > 0;
 }
 
+// Runs under the screen's lock. libevdi dropped a new cursor image it could
+// not map: the daemon cannot draw a cursor it has not seen, and the module
+// sends an image only when the desktop sets another. The module draws the
+// cursor from here on, as it does with cursor events off
+// (evdi_cursor_compose_and_copy in every grab, the whole screen marked dirty
+// at each move: evdi_cursor_atomic_update), and the desktop repaints so that
+// the next grab holds it. A new screen starts with cursor events again.
+void hand_cursor_to_evdi(int screen_id, evdi_handle handle) {
+    screen_state_t &st = screen_state[screen_id];
+    evdi_enable_cursor_events(handle, false);
+    st.cursor.set(evdi_cursor_set{});
+    st.cursor_changed = true;
+    std::printf("Screen#%d, cursor image lost, EVDI draws the cursor\n", screen_id);
+    ask_desktop_repaint();
+}
+
 [[gnu::noinline]] void dispatch_event(int screen_id, const watched_handle &watched) {
     screen_state_t &st = screen_state[screen_id];
     std::lock_guard<std::mutex> hold(st.lock);
@@ -369,6 +391,10 @@ struct watched_handle {
     // closed nor re-opened since it was taken.
     if (st.generation != watched.generation || evdihndl[screen_id].load() != watched.handle) return;
     evdi_handle_events(watched.handle, &evtctx[screen_id]);
+    if (cursor_image_lost) {
+        cursor_image_lost = false;
+        hand_cursor_to_evdi(screen_id, watched.handle);
+    }
     // A grabbed frame is sent at once; any other event (a cursor change, a
     // DPMS event, a grab that failed and left no update request armed) is
     // seen to by the render loop's next tick.

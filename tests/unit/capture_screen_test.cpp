@@ -169,6 +169,7 @@ class Screen : public ::testing::Test {
         cxt_ = &g_context[SLOT];
         prepare_encoder(cxt_, SLOT);
         cxt_->damage.limit_scan = true;  // as the daemon prepares its slots
+        cxt_->draw_cursor = false;  // the module draws it unless a test says
         cxt_->usb_handle = rig->handle();
         cxt_->monitor_type = MONITOR_TYPE_NORMAL;
         cxt_->rotate_state.store(MONITOR_ROTATE_NORMAL);
@@ -434,21 +435,44 @@ TEST_F(Screen, ModeChangeWhileFramesAreInFlight) {
 // buffers. The same size fits them, so nothing fails,
 // and the new buffers would show only later changes over black: the daemon
 // has the desktop repaint, as the X server does on xrefresh.
-TEST_F(Screen, AGrabBeforeTheModeChangeIsHandledLosesNothing) {
-    char dir[] = "/tmp/torvel-repaint-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string marker = std::string(dir) + "/ran";
-    const std::string script = std::string(dir) + "/xrefresh";
-    {
-        FILE *f = std::fopen(script.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fprintf(f, "#!/bin/sh\ntouch '%s'\n", marker.c_str());
+// An xrefresh first on PATH that leaves a mark when the daemon asks the
+// desktop to repaint; PATH and the files are put back however the test ends.
+class FakeRepaint {
+  public:
+    FakeRepaint() {
+        if (mkdtemp(dir_) == nullptr) return;
+        marker_ = std::string(dir_) + "/ran";
+        script_ = std::string(dir_) + "/xrefresh";
+        FILE *f = std::fopen(script_.c_str(), "w");
+        if (f == nullptr) return;
+        std::fprintf(f, "#!/bin/sh\ntouch '%s'\n", marker_.c_str());
         std::fclose(f);
-        ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+        old_path_ = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+        ready_ = chmod(script_.c_str(), 0755) == 0 &&
+                 setenv("PATH", (std::string(dir_) + ":" + old_path_).c_str(), 1) == 0;
     }
-    const std::string old_path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
-    ASSERT_EQ(setenv("PATH", (std::string(dir) + ":" + old_path).c_str(), 1), 0);
+    ~FakeRepaint() {
+        if (ready_) setenv("PATH", old_path_.c_str(), 1);
+        std::remove(marker_.c_str());
+        std::remove(script_.c_str());
+        rmdir(dir_);
+    }
+    bool ready() const { return ready_; }
+    void clear() { std::remove(marker_.c_str()); }
+    // Waits for a repaint asked for since the last clear().
+    bool asked() const {
+        return eventually([&] { return access(marker_.c_str(), F_OK) == 0; }, 3000ms);
+    }
 
+  private:
+    char dir_[32] = "/tmp/torvel-repaint-XXXXXX";
+    std::string marker_, script_, old_path_;
+    bool ready_ = false;
+};
+
+TEST_F(Screen, AGrabBeforeTheModeChangeIsHandledLosesNothing) {
+    FakeRepaint repaint;
+    ASSERT_TRUE(repaint.ready());
     open_screen();
     ASSERT_TRUE(modeset(640, 360));
     paint_desktop(4);
@@ -469,7 +493,7 @@ TEST_F(Screen, AGrabBeforeTheModeChangeIsHandledLosesNothing) {
         // buffers is made, as the render thread's would be.
         std::lock_guard<std::mutex> hold(st.lock);
         ASSERT_EQ(emu().set_format(card_, evdiemu::kXB24), 0);
-        std::remove(marker.c_str());
+        repaint.clear();
         const evdi_handle handle = evdihndl[SCREEN].load();
         ASSERT_TRUE(evdi_request_update(handle, 0));
         evdi_rect rects[16];
@@ -485,11 +509,7 @@ TEST_F(Screen, AGrabBeforeTheModeChangeIsHandledLosesNothing) {
         return buffersRegistered[SCREEN].load();
     }));
     // The desktop repaints once asked to, as an X server does.
-    const bool asked = eventually([&] { return access(marker.c_str(), F_OK) == 0; }, 3000ms);
-    setenv("PATH", old_path.c_str(), 1);
-    std::remove(marker.c_str());
-    std::remove(script.c_str());
-    rmdir(dir);
+    const bool asked = repaint.asked();
     EXPECT_TRUE(asked) << "no repaint asked for";
     if (asked) paint_desktop(4);
     paint(0, 0, 64, 16, 0x336699u);
@@ -1075,6 +1095,48 @@ TEST_F(Screen, TheCursorDrawnHereShowsWhatEvdiWouldHaveDrawn) {
     }
     ASSERT_EQ(shown[0].size(), shown[1].size());
     for (size_t i = 0; i < shown[0].size(); ++i) EXPECT_TRUE(shown[0][i] == shown[1][i]) << i;
+}
+
+// libevdi drops a cursor_set whose image it cannot map: the daemon has no
+// image to draw, and the module sends one only at the desktop's next change
+// of it. The module draws the cursor instead, and the device shows it.
+TEST_F(Screen, ACursorImageLibevdiCouldNotMapIsDrawnByEvdi) {
+    FakeRepaint repaint;
+    ASSERT_TRUE(repaint.ready());
+    constexpr int CW = 16, CH = 16;
+    std::vector<uint32_t> arrow(CW * CH, 0xFFE01020u);  // opaque red
+    cxt_->draw_cursor = true;
+    open_screen();
+    ASSERT_TRUE(modeset(320, 200));
+    paint_desktop(3);
+    tick();
+    const auto events_off = [this] {
+        evdiemu::CardState cards[evdiemu::kMaxOutputs];
+        emu().cards(cards, evdiemu::kMaxOutputs);
+        return !cards[card_].cursor_events;
+    };
+    ASSERT_FALSE(events_off());
+    repaint.clear();
+    ASSERT_EQ(emu().fail_next(evdiemu::Op::MapDumb, EIO, 1), 0);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(emu().cursor_set(card_, 0, 0, CW, CH, true, arrow.data()), 0);
+    ASSERT_EQ(emu().cursor_move(card_, 100, 60), 0);
+    const bool handed_over = eventually(events_off);
+    const bool asked = repaint.asked();
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(handed_over) << "cursor events still on: nobody draws the cursor";
+    EXPECT_TRUE(asked) << "no repaint asked for";
+    EXPECT_NE(out.find("Screen#1, cursor image lost, EVDI draws the cursor\n"),
+              std::string::npos);
+    if (asked) paint_desktop(3);
+    tick();
+    tick();
+    expect_shown(expected(false, false));
+    // It follows the pointer from here on.
+    ASSERT_EQ(emu().cursor_move(card_, 200, 120), 0);
+    tick();
+    tick();
+    expect_shown(expected(false, false));
 }
 
 // Only switching the cursor on or off is logged: neither a new image nor a
