@@ -744,6 +744,8 @@ class SimImpl final : public Sim {
           << ",\n  \"exit_status\": " << r.exit_status << ",\n  \"signal\": " << r.signal
           << ",\n  \"ended_early\": " << (r.ended_early ? "true" : "false")
           << ",\n  \"ended_at\": " << r.ended_at << ",\n  \"seconds\": " << opts_.seconds
+          << ",\n  \"script_late_s\": " << r.script_late
+          << ",\n  \"script_lines_unrun\": " << r.script_unrun
           << ",\n  \"devices\": [";
         for (size_t i = 0; i < r.devices.size(); ++i) {
             const DeviceReport &d = r.devices[i];
@@ -820,9 +822,14 @@ class SimImpl final : public Sim {
         size_t next = 0;
         bool early = false;
         double ended_at = -1;
+        double late = 0;
         while (Clock::now() < end) {
             const double t = std::chrono::duration<double>(Clock::now() - t0_).count();
-            while (next < script.size() && script[next].at <= t) execute(script[next++]);
+            while (next < script.size() && script[next].at <= t) {
+                const double now = std::chrono::duration<double>(Clock::now() - t0_).count();
+                late = std::max(late, now - script[next].at);
+                execute(script[next++]);
+            }
             if (Clock::now() >= still) frozen_ = true;
             if (!running()) {
                 early = true;
@@ -834,6 +841,8 @@ class SimImpl final : public Sim {
         Report r = capture();
         r.ended_early = early;
         r.ended_at = ended_at;
+        r.script_late = late;
+        r.script_unrun = early ? 0 : static_cast<int>(script.size() - next);
         int status = stop(milliseconds(10000));
         (void)status;
         if (!write_outputs(r, error)) return 1;

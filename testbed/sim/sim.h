@@ -194,6 +194,10 @@ struct Report {
     int signal = 0;            // the signal that ended it, if any
     bool ended_early = false;  // ended before --seconds
     double ended_at = -1;      // when it ended early: seconds from the start
+    // How late the latest script line started (torvel-sim slowed down by a
+    // line before it), and the lines never run before the end.
+    double script_late = 0;
+    int script_unrun = 0;
     std::vector<DeviceReport> devices;
     std::vector<std::string> xrandr;  // every command, in order
     std::vector<evdiemu::CardState> outputs;

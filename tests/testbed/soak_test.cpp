@@ -166,22 +166,33 @@ TEST(SoakJudge, TheDisplayIsOffExactlyWhenItsOutputIsOff) {
     ASSERT_TRUE(tb::write_png(screen, dir + "/screen-0.png", &error)) << error;
     ASSERT_TRUE(tb::write_png(screen, dir + "/device-0.png", &error)) << error;
     std::ofstream(dir + "/daemon.log") << "Hello\nQuenfa...\n";
-    auto failures = [&](bool shows, bool must_be_off, bool off) {
+    std::string summary;
+    auto failures = [&](bool shows, bool must_be_off, bool off, double late = 0.2,
+                        int unrun = 0) {
         soak::Plan plan;
         plan.shows_screen = {shows};
         plan.display_off_at_end = {must_be_off};
         std::ofstream(dir + "/report.json")
             << "{\"exited\": true, \"exit_status\": 0, \"signal\": 0, \"ended_early\": false,"
-               " \"devices\": [{\"index\": 0, \"output\": 0, \"psnr_transform\": \"none\","
+               " \"script_late_s\": "
+            << late << ", \"script_lines_unrun\": " << unrun
+            << ", \"devices\": [{\"index\": 0, \"output\": 0, \"psnr_transform\": \"none\","
                " \"display_off\": "
             << (off ? "true" : "false") << "}], \"identity_file\": \"\"}";
-        return soak::judge(plan, dir).size();
+        return soak::judge(plan, dir, &summary).size();
     };
     EXPECT_EQ(failures(true, false, false), 0u);
     EXPECT_EQ(failures(true, false, true), 1u);
     EXPECT_EQ(failures(false, true, true), 0u);
     EXPECT_EQ(failures(false, true, false), 1u);
     EXPECT_EQ(failures(false, false, false), 0u);
+    // A script that ran late or not to its end (torvel-sim slowed down)
+    // leaves the displays' state unsure; the summary says it was not judged.
+    EXPECT_EQ(failures(false, true, false, 4.5), 0u);
+    EXPECT_NE(summary.find("script late by 4.5 s"), std::string::npos) << summary;
+    EXPECT_EQ(failures(true, false, true, 0.1, 2), 0u);
+    EXPECT_NE(summary.find("not judged"), std::string::npos) << summary;
+    EXPECT_EQ(failures(true, false, true, 0.9), 1u);
     std::system(("rm -rf " + dir).c_str());
 }
 
