@@ -745,8 +745,7 @@ class SimImpl final : public Sim {
           << ",\n  \"ended_early\": " << (r.ended_early ? "true" : "false")
           << ",\n  \"ended_at\": " << r.ended_at << ",\n  \"seconds\": " << opts_.seconds
           << ",\n  \"script_late_s\": " << r.script_late
-          << ",\n  \"script_lines_unrun\": " << r.script_unrun
-          << ",\n  \"devices\": [";
+          << ",\n  \"script_lines_unrun\": " << r.script_unrun << ",\n  \"devices\": [";
         for (size_t i = 0; i < r.devices.size(); ++i) {
             const DeviceReport &d = r.devices[i];
             char pid[16], id[16];

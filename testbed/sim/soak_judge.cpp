@@ -398,9 +398,10 @@ std::vector<std::string> judge(const Plan &plan, const std::string &dir, std::st
                         static_cast<double>(report["devices"].items.size()));
         if (kept_off > 0) *summary += fmt(", displays off as their outputs: %.0f", kept_off);
         if (!on_time)
-            *summary += fmt(", script late by %.1f s with %.0f lines not run: pictures and "
-                            "displays not judged",
-                            late, unrun);
+            *summary +=
+                fmt(", script late by %.1f s with %.0f lines not run: pictures and "
+                    "displays not judged",
+                    late, unrun);
     }
     return failures;
 }

@@ -167,8 +167,7 @@ TEST(SoakJudge, TheDisplayIsOffExactlyWhenItsOutputIsOff) {
     ASSERT_TRUE(tb::write_png(screen, dir + "/device-0.png", &error)) << error;
     std::ofstream(dir + "/daemon.log") << "Hello\nQuenfa...\n";
     std::string summary;
-    auto failures = [&](bool shows, bool must_be_off, bool off, double late = 0.2,
-                        int unrun = 0) {
+    auto failures = [&](bool shows, bool must_be_off, bool off, double late = 0.2, int unrun = 0) {
         soak::Plan plan;
         plan.shows_screen = {shows};
         plan.display_off_at_end = {must_be_off};

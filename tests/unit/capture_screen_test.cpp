@@ -169,7 +169,7 @@ class Screen : public ::testing::Test {
         cxt_ = &g_context[SLOT];
         prepare_encoder(cxt_, SLOT);
         cxt_->damage.limit_scan = true;  // as the daemon prepares its slots
-        cxt_->draw_cursor = false;  // the module draws it unless a test says
+        cxt_->draw_cursor = false;       // the module draws it unless a test says
         cxt_->usb_handle = rig->handle();
         cxt_->monitor_type = MONITOR_TYPE_NORMAL;
         cxt_->rotate_state.store(MONITOR_ROTATE_NORMAL);
@@ -1126,8 +1126,7 @@ TEST_F(Screen, ACursorImageLibevdiCouldNotMapIsDrawnByEvdi) {
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(handed_over) << "cursor events still on: nobody draws the cursor";
     EXPECT_TRUE(asked) << "no repaint asked for";
-    EXPECT_NE(out.find("Screen#1, cursor image lost, EVDI draws the cursor\n"),
-              std::string::npos);
+    EXPECT_NE(out.find("Screen#1, cursor image lost, EVDI draws the cursor\n"), std::string::npos);
     if (asked) paint_desktop(3);
     tick();
     tick();
