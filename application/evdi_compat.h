@@ -10,11 +10,11 @@ extern "C" {
 #include <evdi_lib.h>
 }
 
-#define TORVEL_EVDI_AT_LEAST(major, minor, patch)                                  \
-    (LIBEVDI_VERSION_MAJOR > (major) ||                                            \
-     (LIBEVDI_VERSION_MAJOR == (major) && (LIBEVDI_VERSION_MINOR > (minor) ||      \
-                                           (LIBEVDI_VERSION_MINOR == (minor) &&    \
-                                            LIBEVDI_VERSION_PATCH >= (patch)))))
+#define TORVEL_EVDI_AT_LEAST(major, minor, patch) \
+    (LIBEVDI_VERSION_MAJOR > (major) ||           \
+     (LIBEVDI_VERSION_MAJOR == (major) &&         \
+      (LIBEVDI_VERSION_MINOR > (minor) ||         \
+       (LIBEVDI_VERSION_MINOR == (minor) && LIBEVDI_VERSION_PATCH >= (patch)))))
 
 #if !TORVEL_EVDI_AT_LEAST(1, 14, 0)
 inline void evdi_connect2(evdi_handle handle, const unsigned char *edid, unsigned edid_length,
@@ -24,8 +24,7 @@ inline void evdi_connect2(evdi_handle handle, const unsigned char *edid, unsigne
 #endif
 
 #if !TORVEL_EVDI_AT_LEAST(1, 14, 4)
-inline evdi_handle evdi_open_attached_to_fixed(const char *sysfs_parent_device,
-                                               size_t /*length*/) {
+inline evdi_handle evdi_open_attached_to_fixed(const char *sysfs_parent_device, size_t /*length*/) {
     return evdi_open_attached_to(sysfs_parent_device);
 }
 #endif

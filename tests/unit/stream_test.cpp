@@ -211,11 +211,13 @@ TEST(AssembleStreams, EveryStreamValidAndWithinTheLimitTogetherTheWholeFrame) {
         EXPECT_EQ(parts[i].offset, expected_offset);
         expected_offset += parts[i].length;
         EXPECT_LE(parts[i].length, kLimit);
-        std::vector<uint8_t> one(buf.begin() + static_cast<long>(parts[i].offset),
-                                 buf.begin() + static_cast<long>(parts[i].offset + parts[i].length));
+        std::vector<uint8_t> one(
+            buf.begin() + static_cast<long>(parts[i].offset),
+            buf.begin() + static_cast<long>(parts[i].offset + parts[i].length));
         const auto report = decoder.decode(one, torvel::testbed::TrailingByte::kOptional, frame);
         EXPECT_TRUE(report.complete) << "stream " << i;
-        EXPECT_TRUE(report.violations.empty()) << "stream " << i << ": " << report.violations.front();
+        EXPECT_TRUE(report.violations.empty())
+            << "stream " << i << ": " << report.violations.front();
         for_each_record(one.data(), one.size(), [&](uint32_t b) { got.push_back(b); });
     }
     EXPECT_EQ(got, sent);
