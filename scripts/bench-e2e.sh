@@ -35,7 +35,7 @@ bin=$root/build/release
 mkdir -p "$out"
 
 # One run: prints "fps=F cpu_pct_per_device=C latency_p50_ms=L50 latency_p99_ms=L99
-# bytes_per_frame=B".
+# bytes_per_frame=B usbfs_emulation_pct_per_device=U usbfs_ioctls_per_frame=I".
 run() {
   local workload=$1 devices=$2 link=$3 baseline=$4 dir=$5
   local args=() i content=$1
@@ -51,6 +51,7 @@ run() {
   if [ -z "$line" ]; then
     echo "bench-e2e: no measurement from $dir (see $dir/sim.log)" >&2
     line="fps=-1 cpu_pct_per_device=-1 latency_p50_ms=-1 latency_p99_ms=-1 bytes_per_frame=0"
+    line+=" usbfs_emulation_pct_per_device=-1 usbfs_ioctls_per_frame=-1"
   fi
   echo "$line"
 }
@@ -58,7 +59,10 @@ run() {
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
 # Beside the lines, $out/details.txt: the bytes a frame took and, for a
-# limited link, the frames a second it allows for them (40 MB/s = 4e7 B/s).
+# limited link, the frames a second it allows for them (40 MB/s = 4e7 B/s);
+# of the CPU figures (as built and baseline), the part the emulated usbfs's
+# ioctls took in the daemon's threads (umockdev's socket round trips, where a
+# real machine makes one system call), and the usbfs ioctls a frame.
 : >"$out/details.txt"
 for w in $workloads; do
   for n in $device_counts; do
@@ -74,7 +78,9 @@ for w in $workloads; do
         allows=$(awk -v l="$link" -v b="$bpf" 'BEGIN { printf "%.1f", l * 1e6 / b }')
       fi
       echo "workload=$w devices=$n link=$link bytes_per_frame=$bpf link_allows_fps=$allows" \
-        >>"$out/details.txt"
+        "usbfs_emulation_pct_per_device=$(field usbfs_emulation_pct_per_device "$now")" \
+        "baseline_usbfs_emulation_pct_per_device=$(field usbfs_emulation_pct_per_device "$base")" \
+        "usbfs_ioctls_per_frame=$(field usbfs_ioctls_per_frame "$now")" >>"$out/details.txt"
     done
   done
 done

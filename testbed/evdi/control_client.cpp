@@ -196,4 +196,9 @@ int RemoteControl::set_leniency(uint32_t flags) {
     return call(kLeniency, -1, a, 1, nullptr, 0, nullptr, 0);
 }
 
+int RemoteControl::usbfs_clock(UsbfsClock *out) {
+    *out = UsbfsClock{};
+    return call(kUsbfsClock, -1, nullptr, 0, nullptr, 0, out, sizeof(*out));
+}
+
 }  // namespace evdiemu

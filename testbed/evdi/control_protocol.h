@@ -23,6 +23,7 @@ enum : uint32_t {
     kPaintRects,
     kLeniency,
     kResetCommitWaits,
+    kUsbfsClock,
 };
 
 constexpr int kArgs = 8;

@@ -34,6 +34,7 @@ void serve(int fd) {
     pthread_setname_np(pthread_self(), "evdi-control");
     Control &ctl = local();
     std::vector<uint32_t> in, out;
+    UsbfsClock usbfs;
     Request q{};
     while (io::read_all(fd, &q, sizeof(q))) {
         if (q.magic != kMagic || q.payload_len > kMaxPayload) break;
@@ -108,6 +109,11 @@ void serve(int fd) {
                 break;
             case kLeniency:
                 status = ctl.set_leniency(static_cast<uint32_t>(a[0]));
+                break;
+            case kUsbfsClock:
+                status = ctl.usbfs_clock(&usbfs);
+                payload = &usbfs;
+                payload_len = sizeof(usbfs);
                 break;
             case kReadScreen: {
                 CardState states[kMaxOutputs];

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "emu_internal.h"
 #include "module.h"
 
 namespace evdiemu {
@@ -346,6 +347,11 @@ class Local final : public Control {
         const int old = static_cast<int>(mod().leniency);
         mod().leniency = flags;
         return old;
+    }
+
+    int usbfs_clock(UsbfsClock *out) override {
+        *out = evdiemu::internal::usbfs_clock();
+        return 0;
     }
 };
 

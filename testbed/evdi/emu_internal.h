@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "evdi_emu.h"
+
 namespace evdiemu::internal {
 
 // Direct access to the next definitions of the overridden calls, so that the
@@ -30,6 +32,12 @@ bool emu_owns_fd(int fd);
 int emu_ioctl(int fd, unsigned long request, void *arg);  // -1 with errno set
 void emu_release(int fd);                                 // before the real close
 void *emu_mmap(int fd, size_t len, int prot, int flags, off_t offset);
+
+// A usbfs ioctl passed on to `next` (umockdev's), its thread CPU time added
+// to the usbfs clock.
+using ioctl_fn = int (*)(int, unsigned long, ...);
+int timed_usbfs_ioctl(ioctl_fn next, int fd, unsigned long request, void *arg);
+UsbfsClock usbfs_clock();
 
 void start_control_thread(const char *socket_path);
 

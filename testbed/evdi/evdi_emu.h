@@ -144,6 +144,13 @@ struct CardState {
     Rect last_grab[kMaxRects];
 };
 
+// The thread CPU time the program spent in usbfs ioctls (type 'U') on
+// their way through this interposer to umockdev's, and how many there were.
+struct UsbfsClock {
+    int64_t cpu_ns = 0;
+    uint64_t calls = 0;
+};
+
 class Control {
   public:
     virtual ~Control() = default;
@@ -197,6 +204,8 @@ class Control {
     // Starts the card's longest commit wait and stall count afresh (a commit
     // held now counts from when it began).
     virtual int reset_commit_waits(int card) = 0;
+    // The program's usbfs clock so far (see UsbfsClock).
+    virtual int usbfs_clock(UsbfsClock *out) = 0;
 };
 
 Control &local();
@@ -232,6 +241,7 @@ class RemoteControl final : public Control {
     int read_screen(int card, uint32_t *out, size_t cap_px) override;
     int set_leniency(uint32_t flags) override;
     int reset_commit_waits(int card) override;
+    int usbfs_clock(UsbfsClock *out) override;
 
   private:
     int call(uint32_t op, int card, const int32_t *args, int nargs, const void *payload,

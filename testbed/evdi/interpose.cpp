@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,9 +45,8 @@ DEFINE_NEXT(access)
 DEFINE_NEXT(close)
 DEFINE_NEXT(fopen)
 DEFINE_NEXT(fopen64)
-// Declared by this file alone (sys/ioctl.h declares it noexcept, which
-// decltype would carry into the pointer's type).
-using ioctl_fn = int (*)(int, unsigned long, ...);
+// ioctl_fn (emu_internal.h) is declared by hand: sys/ioctl.h declares ioctl
+// noexcept, which decltype would carry into the pointer's type.
 DEFINE_NEXT_AS(ioctl, ioctl_fn)
 DEFINE_NEXT(lstat)
 DEFINE_NEXT(lstat64)
@@ -279,6 +279,8 @@ int ioctl(int fd, unsigned long request, ...) {
     void *arg = va_arg(ap, void *);
     va_end(ap);
     if (emu_owns_fd(fd)) return emu_ioctl(fd, request, arg);
+    // usbfs's ioctl type; the emulated usbfs's cost is clocked (usbfs_clock.cpp).
+    if (_IOC_TYPE(request) == 'U') return timed_usbfs_ioctl(NEXT(ioctl), fd, request, arg);
     return NEXT(ioctl)(fd, request, arg);
 }
 

@@ -870,10 +870,13 @@ class SimImpl final : public Sim {
             std::lock_guard lock(tag_mu_);
             for (TagClock &c : tag_clocks_) c = TagClock{};
         }
+        evdiemu::UsbfsClock usbfs0, usbfs1;
+        const int usbfs_rc0 = ctl_.usbfs_clock(&usbfs0);
         const int64_t cpu0 = own_cpu_ns(pid_);
         const auto t0 = Clock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(opts_.measure_seconds));
         const int64_t cpu1 = own_cpu_ns(pid_);
+        const int usbfs_rc1 = ctl_.usbfs_clock(&usbfs1);
         const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
         double frames = 0, bytes = 0;
         for (int d = 0; d < n; ++d) {
@@ -887,7 +890,7 @@ class SimImpl final : public Sim {
             for (const TagClock &c : tag_clocks_) all.add(c);
         }
         const bool alive = running();
-        if (cpu0 < 0 || cpu1 < 0 || !alive) {
+        if (cpu0 < 0 || cpu1 < 0 || usbfs_rc0 < 0 || usbfs_rc1 < 0 || !alive) {
             *error = alive ? "cannot read the program's CPU time" : "the program ended early";
             stop(milliseconds(10000));
             return 1;
@@ -895,12 +898,19 @@ class SimImpl final : public Sim {
         // Frames that showed a new paint where the desktop paints (a stream
         // may carry part of a frame), else frames as streams.
         const double shown = all.count() > 0 ? static_cast<double>(all.count()) : frames;
+        // Of the CPU time, what the emulated usbfs's ioctls took in the
+        // program's threads (usbfs_clock.cpp), and how many there were.
+        const auto pct = [&](int64_t ns) {
+            return 100.0 * static_cast<double>(ns) / 1e9 / secs / std::max(n, 1);
+        };
         std::printf(
             "measured: fps=%.1f cpu_pct_per_device=%.2f latency_p50_ms=%.1f "
-            "latency_p99_ms=%.1f bytes_per_frame=%.0f\n",
-            shown / secs / std::max(n, 1),
-            100.0 * static_cast<double>(cpu1 - cpu0) / 1e9 / secs / std::max(n, 1),
-            all.quantile_ms(0.5), all.quantile_ms(0.99), shown > 0 ? bytes / shown : 0.0);
+            "latency_p99_ms=%.1f bytes_per_frame=%.0f usbfs_emulation_pct_per_device=%.2f "
+            "usbfs_ioctls_per_frame=%.1f\n",
+            shown / secs / std::max(n, 1), pct(cpu1 - cpu0), all.quantile_ms(0.5),
+            all.quantile_ms(0.99), shown > 0 ? bytes / shown : 0.0,
+            pct(usbfs1.cpu_ns - usbfs0.cpu_ns),
+            frames > 0 ? static_cast<double>(usbfs1.calls - usbfs0.calls) / frames : 0.0);
         std::fflush(stdout);
         Report r = capture();
         stop(milliseconds(10000));

@@ -1,9 +1,12 @@
 // A plain libevdi 1.12 client against the emulated EVDI module.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/usbdevice_fs.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -871,6 +874,28 @@ TEST_F(EvdiEmu, OpenRetriesAFailedOpenAndFailsWhenNoCardCanBeAdded) {
     Client none;
     EXPECT_FALSE(none.open());
     EXPECT_EQ(static_cast<int>(states().size()), count);
+}
+
+// The program's usbfs ioctls pass the interposer on their way to umockdev;
+// their time is clocked apart from the program's own, their results untouched.
+TEST(UsbfsClock, ClocksUsbfsIoctlsAloneAndKeepsTheirResults) {
+    const int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    evdiemu::UsbfsClock before, after;
+    ASSERT_EQ(emu().usbfs_clock(&before), 0);
+    uint32_t caps = 0;
+    errno = 0;
+    EXPECT_EQ(ioctl(fd, USBDEVFS_GET_CAPABILITIES, &caps), -1);
+    EXPECT_EQ(errno, ENOTTY);  // /dev/null's answer, through the clock
+    int queued = 0;
+    errno = 0;
+    EXPECT_EQ(ioctl(fd, FIONREAD, &queued), -1);  // a terminal ioctl: not clocked
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(ioctl(fd, USBDEVFS_CLAIMINTERFACE, &caps), -1);
+    ASSERT_EQ(emu().usbfs_clock(&after), 0);
+    EXPECT_EQ(after.calls - before.calls, 2u);
+    EXPECT_GE(after.cpu_ns, before.cpu_ns);
+    close(fd);
 }
 
 }  // namespace
