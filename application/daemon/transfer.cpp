@@ -126,7 +126,9 @@ size_t frame_part_limit(thread_context_t *cxt) {
     return stream_part_limit(device_budget(out));
 }
 
-transfer_info_t *take_transfer_slot(thread_context_t *cxt, int screen_id) {
+namespace {
+
+transfer_info_t *free_transfer_slot(thread_context_t *cxt, int screen_id) {
     device_output_t &out = device_output[cxt->id];
     std::lock_guard<std::mutex> hold(out.lock);
     if (waiting_slot(cxt->id) != nullptr) return nullptr;
@@ -139,6 +141,22 @@ transfer_info_t *take_transfer_slot(thread_context_t *cxt, int screen_id) {
         return &t;
     }
     return nullptr;
+}
+
+}  // namespace
+
+transfer_info_t *take_transfer_slot(thread_context_t *cxt, int screen_id) {
+    if (transfer_info_t *slot = free_transfer_slot(cxt, screen_id)) return slot;
+    if (cxt->usb_handle == nullptr) return nullptr;
+    // The main loop reaps completions only every 100 ms or more, which with
+    // four slots would hold a device to some 40 frames a second however
+    // quick its link. libusb lets any thread handle events: one round that
+    // does not wait reaps what has completed meanwhile (and returns at once
+    // when another thread handles events just then). No lock is held here,
+    // so the completions (xfr_complete) may take the output's.
+    timeval zero = {0, 0};
+    libusb_handle_events_timeout_completed(nullptr, &zero, nullptr);
+    return free_transfer_slot(cxt, screen_id);
 }
 
 void return_transfer_slot(transfer_info_t *slot) {

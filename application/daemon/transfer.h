@@ -80,7 +80,9 @@ extern device_output_t device_output[MAX_DEVICES];
 
 // A free slot of the device for the next frame, marked occupied, or null
 // when all are busy or a frame still waits for room to be sent (the frame
-// is then dropped). Render thread.
+// is then dropped). When none is free at first, the completions that have
+// come meanwhile are reaped (without waiting) and it looks again. Render
+// thread, holding none of the output's or the screen's locks.
 transfer_info_t *take_transfer_slot(thread_context_t *cxt, int screen_id);
 // Gives back a slot taken for a frame that sends nothing.
 void return_transfer_slot(transfer_info_t *slot);

@@ -115,8 +115,12 @@ class Rig : public ::testing::Environment {
         }
         pump_ = std::thread([this] {
             while (!stop_.load()) {
-                timeval tv{0, 20000};
-                libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+                {
+                    std::lock_guard<std::mutex> hold(pump_lock_);
+                    timeval tv{0, 20000};
+                    libusb_handle_events_timeout_completed(nullptr, &tv, nullptr);
+                }
+                std::this_thread::sleep_for(1ms);  // lets pause_pump take the lock
             }
         });
     }
@@ -128,6 +132,14 @@ class Rig : public ::testing::Environment {
             if (h != nullptr) libusb_close(h);
         libusb_exit(nullptr);
         testbed_.reset();
+    }
+    // Stops the pump between two rounds (as the daemon's main loop sleeps
+    // between its rounds) until it is resumed. Test thread.
+    void pause_pump(bool pause) {
+        if (pause)
+            pump_paused_ = std::unique_lock<std::mutex>(pump_lock_);
+        else if (pump_paused_.owns_lock())
+            pump_paused_.unlock();
     }
     libusb_device_handle *handle() const { return handle_; }
     torvel::testbed::EmulatedDevice &device() const { return *device_; }
@@ -143,6 +155,8 @@ class Rig : public ::testing::Environment {
     libusb_device_handle *edid_handles_[2] = {};
     std::thread pump_;
     std::atomic<bool> stop_{false};
+    std::mutex pump_lock_;  // held by the pump while it handles events
+    std::unique_lock<std::mutex> pump_paused_;
 };
 
 Rig *rig = nullptr;
@@ -568,6 +582,33 @@ TEST_F(Screen, AFrameDroppedForWantOfASlotIsSentOnALaterTick) {
     ASSERT_TRUE(device().wait_idle(5000ms));
     // No new damage, yet the next tick sends the screen as it stands.
     tick();
+    expect_shown(expected(false, false));
+}
+
+// The main loop reaps completions only every 100 ms or more: frames whose
+// transfers have completed meanwhile must not hold the next ones back.
+TEST_F(Screen, TransfersCompletedButNotYetReapedLeaveRoomForTheNextFrames) {
+    open_screen();
+    ASSERT_TRUE(modeset(640, 360));
+    paint_desktop(7);
+    tick();
+    {
+        // Resumed however the block ends, so later tests get their pump.
+        struct paused_pump {
+            paused_pump() { rig->pause_pump(true); }
+            ~paused_pump() { rig->pause_pump(false); }
+        } paused;
+        const uint64_t before = device().state().counters.transfers;
+        for (uint64_t i = 0; i < 6; ++i) {
+            paint(20 * static_cast<int>(i), 0, 10, 10, 0x111111u * static_cast<uint32_t>(i + 1));
+            request();
+            ASSERT_TRUE(eventually(
+                [&] { return device().state().counters.transfers == before + i + 1; }, 2000ms))
+                << "frame " << i + 1 << " after the last reaping did not reach the device";
+        }
+    }
+    ASSERT_TRUE(eventually([] { return slots_free(); }));
+    EXPECT_FALSE(screen_state[SCREEN].resend);  // nothing was dropped
     expect_shown(expected(false, false));
 }
 
