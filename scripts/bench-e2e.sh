@@ -60,6 +60,7 @@ field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
 # Beside the lines, $out/details.txt: the bytes a frame took and, for a
 # limited link, the frames a second it allows for them (40 MB/s = 4e7 B/s);
+# the baseline's frames a second (a CPU figure covers the frames delivered);
 # of the CPU figures (as built and baseline), the part the emulated usbfs's
 # ioctls took in the daemon's threads (umockdev's socket round trips, where a
 # real machine makes one system call), and the usbfs ioctls a frame.
@@ -78,6 +79,7 @@ for w in $workloads; do
         allows=$(awk -v l="$link" -v b="$bpf" 'BEGIN { printf "%.1f", l * 1e6 / b }')
       fi
       echo "workload=$w devices=$n link=$link bytes_per_frame=$bpf link_allows_fps=$allows" \
+        "baseline_fps=$(field fps "$base")" \
         "usbfs_emulation_pct_per_device=$(field usbfs_emulation_pct_per_device "$now")" \
         "baseline_usbfs_emulation_pct_per_device=$(field usbfs_emulation_pct_per_device "$base")" \
         "usbfs_ioctls_per_frame=$(field usbfs_ioctls_per_frame "$now")" >>"$out/details.txt"
