@@ -1,5 +1,7 @@
 #include "render_wake.h"
 
+#include <thread>
+
 void render_wake_t::frame() {
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -20,7 +22,14 @@ void render_wake_t::tick() {
     if (sleeping) wake_.notify_one();
 }
 
-bool render_wake_t::wait_frame(time_point until) {
+bool render_wake_t::wait_frame(time_point until, time_point not_before) {
+    if (not_before >= until) {
+        std::this_thread::sleep_until(until);
+        return false;
+    }
+    // Nothing but the time ends this first part: the frames it would let
+    // in are the ones held back.
+    std::this_thread::sleep_until(not_before);
     std::unique_lock<std::mutex> hold(lock_);
     if (!wake_.wait_until(hold, until, [this] { return frame_; })) return false;
     frame_ = false;
