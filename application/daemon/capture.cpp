@@ -476,10 +476,10 @@ bool tick_has_work(int screen_id) {
            owed_blocks[cxt->id].any();
 }
 
-bool screen_request(int screen_id) {
-    if (screen_id < 0 || screen_id >= MAX_DEVICES) return false;
+void screen_request(int screen_id) {
+    if (screen_id < 0 || screen_id >= MAX_DEVICES) return;
     screen_state_t &st = screen_state[screen_id];
-    if (!st.grabbing.load()) return false;
+    if (!st.grabbing.load()) return;
     // The device's output state has a lock of its own, and the render thread
     // alone sends and frees streams: a halt's clearing (a control request)
     // is made without the screen's lock, which the event thread's grabs need.
@@ -492,7 +492,7 @@ bool screen_request(int screen_id) {
         // A mode change may have run while this thread waited for the lock.
         evdi_handle handle = evdihndl[screen_id].load();
         thread_context_t *cxt = screen_context(screen_id);
-        if (!st.grabbing.load() || handle == EVDI_INVALID_HANDLE || cxt == nullptr) return false;
+        if (!st.grabbing.load() || handle == EVDI_INVALID_HANDLE || cxt == nullptr) return;
         take_resolution_answer(screen_id, *cxt);
         const bool streaming = buffersRegistered[screen_id].load();
         if (streaming && st.refresh.exchange(false)) {
@@ -508,10 +508,10 @@ bool screen_request(int screen_id) {
             // does a display switched on again (the device discards, and
             // counts against the stream, whatever it is sent while off).
             st.frame_waiting = false;
-            return false;
+            return;
         }
         buffer = frame_to_send(screen_id);
-        if (buffer < 0) return false;
+        if (buffer < 0) return;
         st.encoding_buffer = buffer;
         if (cxt->draw_cursor) {
             const evdi_buffer &b = buffers[screen_id][buffer];
@@ -528,5 +528,4 @@ bool screen_request(int screen_id) {
     st.encoding_buffer = -1;
     // Unless a mode change took the buffer meanwhile (forget_drawing).
     st.cursor.erase();
-    return true;
 }

@@ -17,9 +17,8 @@
 inline constexpr int ENCODER_WORKERS = 4;
 
 // Render loop, once per tick: asks EVDI for the screen's next frame and, when
-// one with changes is ready at once, captures and sends it. True when a
-// frame was taken for coding (whether or not it had changes to send).
-bool screen_request(int screen_id);
+// one with changes is ready at once, captures and sends it.
+void screen_request(int screen_id);
 // After a tick: true when the next tick has work even if no news comes (an
 // update request to make again, a frame to send again, owed blocks, a halt
 // to clear, streams waiting for room, the display-off countdown, a stop);

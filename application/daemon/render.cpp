@@ -104,18 +104,17 @@ void *render_thread(void *param) {
     // since the last tick began always gets a tick (the sleep returns at once
     // for it).
     const auto period = std::chrono::microseconds(FRAME_SLEEP_US);
-    std::chrono::steady_clock::time_point last_tick{}, last_frame{};
+    std::chrono::steady_clock::time_point last_tick{};
     bool tick_now = false;
     while (cxt.keep_going.load() && !stopping(cxt)) {
         // A frame the event thread grabbed meanwhile (or the buffers of a new
-        // mode) is seen to at once, unless a frame went out less than a
-        // period ago (then the next tick takes it); once it is sent with
-        // nothing left for a tick, the period's tick would find nothing to do.
+        // mode) is seen to at once; once it is sent with nothing left for a
+        // tick, the period's tick would find nothing to do.
         const auto tick_at =
             tick_now ? last_tick + period : std::chrono::steady_clock::now() + period;
         bool idle = false;
-        while (!idle && cxt.render_wake.wait_frame(tick_at, last_frame + period)) {
-            if (screen_request(screen_id)) last_frame = std::chrono::steady_clock::now();
+        while (!idle && cxt.render_wake.wait_frame(tick_at)) {
+            screen_request(screen_id);
             idle = !tick_has_work(screen_id);
         }
         if (idle) {
@@ -124,7 +123,7 @@ void *render_thread(void *param) {
         }
         last_tick = std::chrono::steady_clock::now();
         cxt.render_wake.begin_tick();
-        if (screen_request(screen_id)) last_frame = last_tick;
+        screen_request(screen_id);
         display_off_step(screen_id, cxt);
         tick_now = !tick_has_work(screen_id) && cxt.render_wake.sleep();
     }

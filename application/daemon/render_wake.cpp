@@ -1,7 +1,5 @@
 #include "render_wake.h"
 
-#include <thread>
-
 void render_wake_t::frame() {
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -22,14 +20,7 @@ void render_wake_t::tick() {
     if (sleeping) wake_.notify_one();
 }
 
-bool render_wake_t::wait_frame(time_point until, time_point not_before) {
-    if (not_before >= until) {
-        std::this_thread::sleep_until(until);
-        return false;
-    }
-    // Nothing but the time ends this first part: the frames it would let
-    // in are the ones held back.
-    std::this_thread::sleep_until(not_before);
+bool render_wake_t::wait_frame(time_point until) {
     std::unique_lock<std::mutex> hold(lock_);
     if (!wake_.wait_until(hold, until, [this] { return frame_; })) return false;
     frame_ = false;

@@ -27,12 +27,8 @@ class render_wake_t {
     // News for the next tick (set its cause first): ends the idle sleep.
     void tick();
     // The frame period's wait, until `until`: true (early, once per frame())
-    // when a frame waits, but not before `not_before` (a period after the
-    // last frame sent: a frame grabbed just after a tick sent one goes at
-    // the next tick, with whatever else that tick finds, rather than as a
-    // second frame of the same period; the device shows 60 a second). A
-    // frame given before then still waits for the next call.
-    bool wait_frame(time_point until, time_point not_before);
+    // when a frame waits.
+    bool wait_frame(time_point until);
     // A tick starts: the news given before now is what it sees to.
     void begin_tick();
     // The sleep with nothing pending, until news. True when the news is for
