@@ -598,12 +598,14 @@ TEST_F(Screen, TransfersCompletedButNotYetReapedLeaveRoomForTheNextFrames) {
             paused_pump() { rig->pause_pump(true); }
             ~paused_pump() { rig->pause_pump(false); }
         } paused;
-        const uint64_t before = device().state().counters.transfers;
+        // A frame counts once the device has decoded it, which comes after
+        // its URB was completed (submission alone is counted sooner).
+        const uint64_t before = device().state().counters.frames;
         for (uint64_t i = 0; i < 6; ++i) {
             paint(20 * static_cast<int>(i), 0, 10, 10, 0x111111u * static_cast<uint32_t>(i + 1));
             request();
             ASSERT_TRUE(eventually(
-                [&] { return device().state().counters.transfers == before + i + 1; }, 2000ms))
+                [&] { return device().state().counters.frames == before + i + 1; }, 2000ms))
                 << "frame " << i + 1 << " after the last reaping did not reach the device";
         }
     }
